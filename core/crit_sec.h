@@ -1,0 +1,53 @@
+// CritSec, the library's one lock type, and CritSecGuard, the only way the
+// library takes it.
+//
+// CritSec remembers whether a thread holds it (`held`): leaving a CritSec
+// that is not held does nothing, and destroying a held CritSec leaves it
+// first. It is not recursive: a thread must not enter a CritSec it holds.
+#ifndef VQLOGGER_CORE_CRIT_SEC_H_
+#define VQLOGGER_CORE_CRIT_SEC_H_
+
+#include <atomic>
+
+#include "platform/platform.h"
+
+namespace vqlogger {
+
+class CritSec {
+ public:
+  CritSec() = default;
+  ~CritSec();
+  CritSec(const CritSec&) = delete;
+  CritSec& operator=(const CritSec&) = delete;
+
+  // Waits until the calling thread owns the lock.
+  void Enter();
+  // Leaves the lock if it is held; otherwise does nothing. Always true.
+  bool Leave();
+  bool held() const { return held_.load(std::memory_order_relaxed); }
+
+ private:
+  platform::Mutex mutex_;
+  // Written only by the owning thread: after it entered, before it leaves.
+  // Atomic (relaxed) only so that a stray Leave from another thread is not
+  // a data race.
+  std::atomic<bool> held_{false};
+};
+
+// Enters a CritSec for the lifetime of the guard, on every return path and
+// while an exception passes.
+//   CritSecGuard guard(&lock_);
+class CritSecGuard {
+ public:
+  explicit CritSecGuard(CritSec* lock) : lock_(lock) { lock_->Enter(); }
+  ~CritSecGuard() { lock_->Leave(); }
+  CritSecGuard(const CritSecGuard&) = delete;
+  CritSecGuard& operator=(const CritSecGuard&) = delete;
+
+ private:
+  CritSec* lock_;
+};
+
+}  // namespace vqlogger
+
+#endif  // VQLOGGER_CORE_CRIT_SEC_H_

@@ -1,0 +1,115 @@
+// VqLogger: the common base of the assert and runtime loggers. It owns one
+// log file (opened by OpenLogFile), the lock that serialises everything done
+// to it, and the field list from which every line is rendered.
+//
+// Line format: field texts joined by tabs, converted once from the narrow
+// code page to UTF-8, and (for a finished line) ended by CR LF. Every record
+// line starts with TIMESTAMP, THREAD_ID, FILENAME and LINE_NUMBER, which
+// BeginRecord renders.
+#ifndef VQLOGGER_CORE_VQ_LOGGER_H_
+#define VQLOGGER_CORE_VQ_LOGGER_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "core/crit_sec.h"
+#include "core/limits.h"
+#include "platform/platform.h"
+
+namespace vqlogger {
+
+// An ordered list of pointers to NUL-terminated texts, which it does not own.
+// Fixed capacity: no line has more than six fields, so appending never
+// allocates.
+class FieldList {
+ public:
+  static constexpr size_t kCapacity = 8;
+
+  void clear() { count_ = 0; }
+  // False when the list is full (no caller gets there).
+  bool push_back(const char* text) {
+    if (count_ == kCapacity) return false;
+    entries_[count_++] = text;
+    return true;
+  }
+  size_t size() const { return count_; }
+  const char* operator[](size_t i) const { return entries_[i]; }
+
+ private:
+  const char* entries_[kCapacity] = {};
+  size_t count_ = 0;
+};
+
+class VqLogger {
+ public:
+  virtual ~VqLogger() = 0;
+  VqLogger(const VqLogger&) = delete;
+  VqLogger& operator=(const VqLogger&) = delete;
+
+  // Renders the four common columns of a record into `buffer` (room for
+  // kLineCapacity bytes) from its start: time stamp, thread id, source file
+  // ("Null Pointer Error" when null, "File Name and Directory too Long" when
+  // over 1000 characters) and line number, each followed by a tab, in UTF-8.
+  // Returns the length, or 0 (buffer null: `fields` untouched; or a join
+  // failure). Leaves `fields` pointing at storage of this call. The caller
+  // holds `lock`.
+  unsigned BeginRecord(char* buffer, const char* sourceFile, int lineNumber);
+
+  // Appends the texts in `fields`, each followed by a tab, after the text
+  // already in `buffer`, converting only what it appends to UTF-8; with
+  // `lineEnd` the final tab becomes CR LF. Returns the length of the whole
+  // text, or 0 when it does not fit `capacity` bytes with its zero, or the
+  // conversion fails. Null entries add nothing. The caller holds `lock`.
+  unsigned JoinFields(char* buffer, unsigned capacity, bool lineEnd);
+
+  // Stores the log directory (truncated to fit, always terminated). A null
+  // `dir` changes nothing. Called under the initialisation lock only.
+  void SetDirectory(const char* dir);
+
+  // Composes the file name, creates or empties the file and writes the
+  // byte-order mark and the header line. True when the file is open (now or
+  // earlier). A failed attempt leaves nothing open, so a later call can
+  // succeed. Called under the initialisation lock only.
+  bool OpenLogFile();
+
+  bool is_open() const { return isOpen.load(std::memory_order_acquire); }
+  const char* directory_text() const { return directory; }
+  const char* file_suffix() const { return fileSuffix; }
+  FieldList& field_list() { return fields; }
+  CritSec& logger_lock() { return lock; }
+
+ protected:
+  VqLogger();
+
+  // Sets fileSuffix and appends the derived class's own column names.
+  void SetUpColumns(const char* suffix, const char* const* columns, size_t count);
+
+  // Hands one finished line to the file. The caller holds `lock`.
+  bool WriteLine(const char* text, size_t size) { return stream.WriteLine(text, size); }
+
+  CritSec lock;                     // serialises open, build, write
+  platform::LogFile stream;         // the log file
+  char fileSuffix[kDirectoryCapacity];  // "_runtime.log" or "_assert.log"
+  char directory[kDirectoryCapacity];   // where the file is created
+  FieldList fields;                 // column names, then the current record
+  std::atomic<bool> isOpen{false};  // the header is written; never cleared
+
+ private:
+  // Renders the time stamp into `out`; the part that changes once a second
+  // is cached. The caller holds `lock`.
+  size_t RenderTimestamp(char* out);
+
+  int64_t cached_second_ = INT64_MIN;    // seconds the cache was made for
+  char cached_stamp_[32] = {};           // "Y-M-D h:m:s."
+  size_t cached_stamp_length_ = 0;
+};
+
+// The text written for a null pointer field, and the last-resort line.
+extern const char kNullPointerText[];
+// The text that replaces a source file name over 1000 characters.
+extern const char kFileNameTooLongText[];
+
+}  // namespace vqlogger
+
+#endif  // VQLOGGER_CORE_VQ_LOGGER_H_

@@ -1,0 +1,176 @@
+// The operating-system seam. The core (core/, assert/, runtime/) reaches the
+// OS only through these functions and the two small types below; the build
+// compiles exactly one backend: platform_posix.cpp or platform_win32.cpp.
+//
+// Every function returns plain values (numbers, bytes, booleans); formatting
+// of times, ids and paths happens once, in the core. No function here throws,
+// allocates on the heap, or takes a lock of the library.
+#ifndef VQLOGGER_PLATFORM_PLATFORM_H_
+#define VQLOGGER_PLATFORM_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vqlogger {
+namespace platform {
+
+// The separator used when composing and splitting directory paths:
+// '\\' on Windows, '/' on POSIX.
+extern const char kPathSeparator;
+
+// ---------------------------------------------------------------------------
+// Mutex: a non-recursive lock. A waiter spins briefly (a few microseconds,
+// about two file writes) before it blocks, so a lock held only across one
+// write call hands over without a sleep in the common case.
+class Mutex {
+ public:
+  Mutex();   // never fails
+  ~Mutex();
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+
+  void Lock();
+  void Unlock();
+
+ private:
+  // Storage for CRITICAL_SECTION or pthread_mutex_t; each backend
+  // static_asserts that its type fits.
+  alignas(8) unsigned char storage_[64];
+};
+
+// ---------------------------------------------------------------------------
+// Local time, as the OS's local-time breakdown gives it.
+struct LocalTime {
+  int year;         // e.g. 2026
+  int month;        // 1..12
+  int day;          // 1..31
+  int hour;         // 0..23
+  int minute;       // 0..59
+  int second;       // 0..59 (60 for a leap second where the OS reports one)
+  int millisecond;  // 0..999
+};
+
+// A point in time read from the real-time clock without a system call where
+// the OS allows (vDSO on Linux, the shared user page on Windows).
+struct ClockReading {
+  int64_t seconds;      // whole seconds of the real-time clock
+  int millisecond;      // 0..999
+};
+ClockReading ReadClock();
+
+// Breaks `seconds` (as ReadClock gives it) into local date and time; the
+// millisecond field is set to 0. Returns false if the OS cannot convert it.
+bool LocalTimeOf(int64_t seconds, LocalTime* out);
+
+// Local time now, to the millisecond.
+void CurrentLocalTime(LocalTime* out);
+
+// ---------------------------------------------------------------------------
+// Identifiers. Thread ids are cached per thread (trivially destructible) and
+// refreshed in a forked child; the value is the OS's own id as a 32-bit int.
+int32_t CurrentThreadId();
+int32_t CurrentProcessId();
+
+// ---------------------------------------------------------------------------
+// Paths.
+
+// Capacity the host-executable path buffer needs on this platform.
+extern const size_t kExecutablePathCapacity;
+
+// Full path of the host process's executable (not this library) into
+// `buffer`, NUL-terminated. Returns false when it cannot be read or does not
+// fit.
+bool ExecutablePath(char* buffer, size_t capacity);
+
+// The user's temporary directory, ending with kPathSeparator, into `buffer`.
+// Returns its length, or 0 on failure (including a result that does not fit).
+size_t TemporaryDirectory(char* buffer, size_t capacity);
+
+enum class ProbeResult {
+  kExists,        // the path exists (file or directory)
+  kNotFound,      // it does not exist, nor maybe a parent: worth climbing
+  kOtherError,    // any other failure (access denied, not a directory, ...)
+};
+ProbeResult ProbePath(const char* path);
+
+// Creates one directory with default permissions. False on any failure,
+// including an existing entry.
+bool CreateDirectoryAt(const char* path);
+
+// Value of an environment variable. Returns nullptr when it is undefined;
+// an empty string when it is defined and empty.
+const char* EnvironmentValue(const char* name);
+
+// ---------------------------------------------------------------------------
+// Text. Narrow ("ANSI") text is the process's code page on Windows and
+// UTF-8 on POSIX. All counts include the terminating zero and are in units
+// of the destination type; a result of 0 means failure (including "does not
+// fit in capacity").
+
+// Narrow text to UTF-16, terminator included. Bytes the code page does not
+// define are replaced, not reported (POSIX: each maximal ill-formed
+// subsequence becomes one U+FFFD).
+int AnsiToWide(const char* source, char16_t* destination, int capacity);
+
+// UTF-16 to UTF-8, terminator included. Lone surrogates become U+FFFD.
+int WideToUtf8(const char16_t* source, char* destination, int capacity);
+
+// UTF-16 to the narrow code page, terminator included. Characters the code
+// page lacks become its default character (POSIX: UTF-8, lone surrogates
+// become U+FFFD).
+int WideToAnsi(const char16_t* source, char* destination, int capacity);
+
+// True if `byte` is the lead byte of a double-byte character in the narrow
+// code page (always false on POSIX).
+bool IsLeadByte(unsigned char byte);
+
+// ---------------------------------------------------------------------------
+// LogFile: one log file held open for writing. Created or emptied on Open,
+// shared for reading and writing with other processes, and (POSIX) never
+// opened through a symbolic link at its last component.
+//
+// WriteLine hands a whole line to the OS in one write call. If the OS takes
+// only part of it or refuses it, the file is cut back to the end of the last
+// whole line, so between calls the file holds only whole lines, and the next
+// WriteLine tries again. Not thread-safe: the owner serialises calls.
+class LogFile {
+ public:
+  LogFile() = default;
+  ~LogFile() { Close(); }
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
+
+  // Opens `path`, closing any file held before. False on failure, after
+  // which nothing is held open.
+  bool Open(const char* path);
+
+  // Writes `size` bytes as one line. False if the line did not reach the
+  // file whole; the file then ends where it ended before the call.
+  bool WriteLine(const char* data, size_t size);
+
+  void Close();
+  bool is_open() const { return handle_ != kInvalidHandle; }
+  // True when the last WriteLine failed.
+  bool failed() const { return failed_; }
+  // Bytes of whole lines written since Open.
+  uint64_t size() const { return size_; }
+
+ private:
+  static constexpr intptr_t kInvalidHandle = -1;
+  intptr_t handle_ = kInvalidHandle;  // fd on POSIX, HANDLE on Windows
+  uint64_t size_ = 0;                 // end of the last whole line
+  bool failed_ = false;               // the last write failed
+};
+
+}  // namespace platform
+
+// Library lifetime, supplied by the core (core/library_entry.cpp) and called
+// by the backend: OnLibraryLoad() once when the library is loaded, before any
+// export can run; OnLibraryUnload() exactly once when the library is unloaded
+// or the process exits, whichever comes first.
+void OnLibraryLoad();
+void OnLibraryUnload();
+
+}  // namespace vqlogger
+
+#endif  // VQLOGGER_PLATFORM_PLATFORM_H_

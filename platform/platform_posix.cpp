@@ -1,0 +1,352 @@
+// POSIX backend of the platform seam (platform.h), for Linux and glibc.
+//
+// Narrow text is UTF-8 here: ill-formed input is repaired (one U+FFFD per
+// maximal ill-formed subsequence), there are no double-byte lead bytes, and
+// the path separator is '/'. Nothing here allocates on the heap or throws.
+#include "platform/platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace vqlogger {
+namespace platform {
+
+const char kPathSeparator = '/';
+const size_t kExecutablePathCapacity = PATH_MAX;
+
+namespace {
+
+pthread_mutex_t* AsMutex(unsigned char* storage) {
+  return reinterpret_cast<pthread_mutex_t*>(storage);
+}
+
+// How long a waiter spins before it blocks. One write call here costs about
+// two microseconds; a pause-spin iteration a few nanoseconds to tens of
+// nanoseconds, so this covers about two writes.
+constexpr int kSpinIterations = 400;
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// Forks bump this so per-thread id caches from the parent are not reused.
+std::atomic<unsigned> fork_generation{1};
+
+void OnForkChild() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+struct ThreadIdCache {
+  unsigned generation;  // fork_generation when `tid` was read; 0: never
+  int32_t tid;
+};
+// Trivially destructible, so it does not pin the library in memory.
+thread_local ThreadIdCache thread_id_cache = {0, 0};
+
+// UTF-8 decoding with replacement of maximal ill-formed subsequences.
+// Returns the code point at *s and advances *s; sets *ok false for an
+// ill-formed subsequence (the caller emits U+FFFD).
+char32_t DecodeUtf8(const unsigned char*& s, bool* ok) {
+  unsigned char b0 = s[0];
+  *ok = true;
+  if (b0 < 0x80) {
+    ++s;
+    return b0;
+  }
+  int need;
+  char32_t cp;
+  unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1; cp = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 2; cp = b0 & 0x0F;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 3; cp = b0 & 0x07;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    ++s;
+    *ok = false;
+    return 0;
+  }
+  ++s;
+  for (int i = 0; i < need; ++i) {
+    unsigned char b = *s;
+    unsigned char min = (i == 0) ? lo : 0x80;
+    unsigned char max = (i == 0) ? hi : 0xBF;
+    if (b < min || b > max) {  // also stops at the terminating zero
+      *ok = false;
+      return 0;
+    }
+    cp = (cp << 6) | (b & 0x3F);
+    ++s;
+  }
+  return cp;
+}
+
+// Encodes one UTF-16 scalar sequence at *s as UTF-8 into out (up to 4
+// bytes); lone surrogates become U+FFFD. Advances *s, returns byte count.
+int EncodeUtf16Unit(const char16_t*& s, char* out) {
+  char32_t cp = *s++;
+  if (cp >= 0xD800 && cp <= 0xDBFF && *s >= 0xDC00 && *s <= 0xDFFF) {
+    cp = 0x10000 + ((cp - 0xD800) << 10) + (*s++ - 0xDC00);
+  } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+    cp = 0xFFFD;
+  }
+  if (cp < 0x80) {
+    out[0] = static_cast<char>(cp);
+    return 1;
+  }
+  if (cp < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (cp >> 6));
+    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (cp >> 18));
+  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  return 4;
+}
+
+}  // namespace
+
+// --- Mutex -----------------------------------------------------------------
+
+Mutex::Mutex() {
+  static_assert(sizeof(pthread_mutex_t) <= 64, "pthread_mutex_t must fit Mutex storage");
+  static_assert(alignof(pthread_mutex_t) <= 8, "pthread_mutex_t alignment");
+  pthread_mutex_init(AsMutex(storage_), /*attr=*/nullptr);
+}
+
+Mutex::~Mutex() { pthread_mutex_destroy(AsMutex(storage_)); }
+
+void Mutex::Lock() {
+  pthread_mutex_t* m = AsMutex(storage_);
+  for (int i = 0; i < kSpinIterations; ++i) {
+    if (pthread_mutex_trylock(m) == 0) return;
+    CpuRelax();
+  }
+  pthread_mutex_lock(m);
+}
+
+void Mutex::Unlock() { pthread_mutex_unlock(AsMutex(storage_)); }
+
+// --- Time ------------------------------------------------------------------
+
+ClockReading ReadClock() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);  // vDSO: no system call
+  return ClockReading{static_cast<int64_t>(ts.tv_sec),
+                      static_cast<int>(ts.tv_nsec / 1000000)};
+}
+
+bool LocalTimeOf(int64_t seconds, LocalTime* out) {
+  time_t t = static_cast<time_t>(seconds);
+  struct tm tm;
+  if (localtime_r(&t, &tm) == nullptr) return false;
+  out->year = tm.tm_year + 1900;
+  out->month = tm.tm_mon + 1;
+  out->day = tm.tm_mday;
+  out->hour = tm.tm_hour;
+  out->minute = tm.tm_min;
+  out->second = tm.tm_sec;
+  out->millisecond = 0;
+  return true;
+}
+
+void CurrentLocalTime(LocalTime* out) {
+  ClockReading now = ReadClock();
+  if (!LocalTimeOf(now.seconds, out)) {
+    *out = LocalTime{1970, 1, 1, 0, 0, 0, 0};
+  }
+  out->millisecond = now.millisecond;
+}
+
+// --- Identifiers -------------------------------------------------------------
+
+int32_t CurrentThreadId() {
+  unsigned generation = fork_generation.load(std::memory_order_relaxed);
+  ThreadIdCache& cache = thread_id_cache;
+  if (cache.generation != generation) {
+    cache.tid = static_cast<int32_t>(syscall(SYS_gettid));
+    cache.generation = generation;
+  }
+  return cache.tid;
+}
+
+int32_t CurrentProcessId() { return static_cast<int32_t>(getpid()); }
+
+// --- Paths -------------------------------------------------------------------
+
+bool ExecutablePath(char* buffer, size_t capacity) {
+  if (buffer == nullptr || capacity == 0) return false;
+  ssize_t n = readlink("/proc/self/exe", buffer, capacity);
+  if (n <= 0 || static_cast<size_t>(n) >= capacity) return false;
+  buffer[n] = '\0';
+  return true;
+}
+
+size_t TemporaryDirectory(char* buffer, size_t capacity) {
+  const char* dir = getenv("TMPDIR");
+  // A TMPDIR that would not fit the 260-byte directory limit is ignored.
+  if (dir == nullptr || dir[0] == '\0' || strlen(dir) >= 259) dir = "/tmp";
+  size_t len = strlen(dir);
+  bool has_separator = dir[len - 1] == '/';
+  size_t total = len + (has_separator ? 0 : 1);
+  if (buffer == nullptr || total + 1 > capacity) return 0;
+  memcpy(buffer, dir, len);
+  if (!has_separator) buffer[len] = '/';
+  buffer[total] = '\0';
+  return total;
+}
+
+ProbeResult ProbePath(const char* path) {
+  if (access(path, F_OK) == 0) return ProbeResult::kExists;
+  return errno == ENOENT ? ProbeResult::kNotFound : ProbeResult::kOtherError;
+}
+
+bool CreateDirectoryAt(const char* path) { return mkdir(path, 0777) == 0; }
+
+const char* EnvironmentValue(const char* name) { return getenv(name); }
+
+// --- Text --------------------------------------------------------------------
+
+int AnsiToWide(const char* source, char16_t* destination, int capacity) {
+  if (source == nullptr || destination == nullptr || capacity <= 0) return 0;
+  const unsigned char* s = reinterpret_cast<const unsigned char*>(source);
+  int n = 0;
+  for (;;) {
+    if (*s == 0) {
+      if (n >= capacity) return 0;
+      destination[n++] = 0;
+      return n;
+    }
+    bool ok;
+    char32_t cp = DecodeUtf8(s, &ok);
+    if (!ok) cp = 0xFFFD;
+    if (cp >= 0x10000) {
+      if (n + 2 > capacity) return 0;
+      cp -= 0x10000;
+      destination[n++] = static_cast<char16_t>(0xD800 + (cp >> 10));
+      destination[n++] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    } else {
+      if (n + 1 > capacity) return 0;
+      destination[n++] = static_cast<char16_t>(cp);
+    }
+  }
+}
+
+int WideToUtf8(const char16_t* source, char* destination, int capacity) {
+  if (source == nullptr || destination == nullptr || capacity <= 0) return 0;
+  int n = 0;
+  char bytes[4];
+  for (;;) {
+    if (*source == 0) {
+      if (n >= capacity) return 0;
+      destination[n++] = 0;
+      return n;
+    }
+    int k = EncodeUtf16Unit(source, bytes);
+    if (n + k > capacity) return 0;
+    memcpy(destination + n, bytes, static_cast<size_t>(k));
+    n += k;
+  }
+}
+
+int WideToAnsi(const char16_t* source, char* destination, int capacity) {
+  return WideToUtf8(source, destination, capacity);
+}
+
+bool IsLeadByte(unsigned char) { return false; }
+
+// --- LogFile -----------------------------------------------------------------
+
+bool LogFile::Open(const char* path) {
+  Close();
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) return false;
+  handle_ = fd;
+  size_ = 0;
+  failed_ = false;
+  return true;
+}
+
+bool LogFile::WriteLine(const char* data, size_t size) {
+  if (handle_ == kInvalidHandle) {
+    failed_ = true;
+    return false;
+  }
+  int fd = static_cast<int>(handle_);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = write(fd, data + done, size - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    // Refused or cut short (full disk, file-size limit): keep only whole
+    // lines in the file so the next record starts on a line of its own.
+    if (done > 0) {
+      while (ftruncate(fd, static_cast<off_t>(size_)) != 0 && errno == EINTR) {
+      }
+    }
+    failed_ = true;
+    return false;
+  }
+  size_ += size;
+  failed_ = false;
+  return true;
+}
+
+void LogFile::Close() {
+  if (handle_ != kInvalidHandle) {
+    close(static_cast<int>(handle_));
+    handle_ = kInvalidHandle;
+  }
+}
+
+}  // namespace platform
+
+// --- Library lifetime ----------------------------------------------------------
+//
+// glibc runs a library's atexit functions before its ELF destructors at
+// process exit, but after them at dlclose. The teardown is registered on both
+// paths and runs on whichever comes first; OnLibraryUnload ignores the second.
+namespace {
+
+void UnloadAtExit() { OnLibraryUnload(); }
+
+__attribute__((constructor)) void LibraryConstructor() {
+  OnLibraryLoad();
+  atexit(UnloadAtExit);
+  pthread_atfork(nullptr, nullptr, platform::OnForkChild);
+}
+
+__attribute__((destructor)) void LibraryDestructor() { OnLibraryUnload(); }
+
+}  // namespace
+}  // namespace vqlogger

@@ -1,0 +1,167 @@
+// The runtime log's write path and level: narrow and wide records, the
+// fallback line for a record that does not fit, and Set/GetLoggingLevel.
+// The library filters nothing by level: every record that reaches an open
+// runtime log is written.
+#include "runtime/runtime_log.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "core/export_guard.h"
+#include "core/limits.h"
+#include "core/loggers.h"
+#include "core/record_layout.h"
+#include "platform/platform.h"
+#include "vqlogger.h"
+
+namespace vqlogger {
+
+namespace {
+
+const char kTooLongText[] = "Log Message too Long\t";
+const char kLineEnd[] = "\r\n";
+
+// Wide messages up to this many units are converted on the stack.
+constexpr size_t kStackWideUnits = 1024;
+// Longer than this, a wide message is treated as one whose buffer cannot be
+// allocated (its narrow form could not fit a record anyway).
+constexpr size_t kMaxWideUnits = size_t{1} << 26;
+
+size_t Append(char* buffer, size_t at, const char* text, size_t length) {
+  memcpy(buffer + at, text, length);
+  return at + length;
+}
+
+}  // namespace
+
+bool SanitizeMessage(const char* source, char* destination, size_t count) {
+  if (source == nullptr || destination == nullptr) return false;
+  strncpy(destination, source, count);
+  for (char* p = destination; *p != '\0';) {
+    unsigned char byte = static_cast<unsigned char>(*p);
+    if (byte == '\t' || byte == '\r' || byte == '\n') *p = ' ';
+    // The trail byte of a double-byte character is never examined.
+    if (platform::IsLeadByte(byte) && p[1] != '\0') {
+      p += 2;
+    } else {
+      p += 1;
+    }
+  }
+  return true;
+}
+
+unsigned RuntimeLogger::BuildRuntimeRecord(char* buffer, const char* sourceFile, int lineNumber,
+                                           const char* message, int level_of_record) {
+  if (message == nullptr) return 0;
+  size_t length = strnlen(message, kMessageCapacity);
+  if (length + 1 > kMessageCapacity) return 0;
+
+  char copy[kMessageCapacity];
+  if (!SanitizeMessage(message, copy, length + 1)) return 0;
+  if (BeginRecord(buffer, sourceFile, lineNumber) == 0) return 0;
+
+  fields.clear();
+  fields.push_back(copy);
+  char level_text[kIntTextCapacity];
+  FormatDecimal(level_of_record, level_text);
+  fields.push_back(level_text);
+  return JoinFields(buffer, kLineCapacity, true);
+}
+
+void RuntimeLogger::WriteRuntimeRecord(const char* sourceFile, int lineNumber, const char* message,
+                                       int level_of_record) {
+  CritSecGuard guard(&lock);
+  // Room for the longest fallback line too: prefix, text, level, CR LF.
+  char line[kLineCapacity + sizeof kTooLongText + kIntTextCapacity + sizeof kLineEnd];
+  line[0] = '\0';
+  unsigned length = BuildRuntimeRecord(line, sourceFile, lineNumber, message, level_of_record);
+  if (length != 0) {
+    WriteLine(line, length);
+    return;
+  }
+
+  // Fallback: the prefix rendered afresh (new time stamp), "Log Message too
+  // Long", the level. Lines in the file always end with CR LF.
+  char level_text[kIntTextCapacity];
+  size_t level_length = FormatDecimal(level_of_record, level_text);
+  line[0] = '\0';
+  size_t at = BeginRecord(line, sourceFile, lineNumber);
+  if (at == 0) {
+    static const char kLastResort[] = "Null Pointer Error\r\n";
+    WriteLine(kLastResort, sizeof kLastResort - 1);
+    return;
+  }
+  at = Append(line, at, kTooLongText, sizeof kTooLongText - 1);
+  at = Append(line, at, level_text, level_length);
+  at = Append(line, at, kLineEnd, sizeof kLineEnd - 1);
+  WriteLine(line, at);
+}
+
+void WriteNarrowRuntimeMessage(const char* sourceFile, int lineNumber, const char* message,
+                               int level) {
+  RuntimeLogger* logger = runtimeLogger.load(std::memory_order_acquire);
+  if (logger == nullptr || !logger->is_open()) return;
+  if (message == nullptr) return;
+  logger->WriteRuntimeRecord(sourceFile, lineNumber, message, level);
+}
+
+void WriteWideRuntimeMessage(const char* sourceFile, int lineNumber, const char16_t* message,
+                             int level) {
+  if (sourceFile == nullptr || message == nullptr) return;
+  size_t units = 0;
+  while (message[units] != 0) ++units;
+  if (units > kMaxWideUnits) return;
+
+  // Every unit takes at most three narrow bytes (a surrogate pair, four for
+  // two units), plus the terminator.
+  size_t capacity = 3 * units + 3;
+  char stack_text[3 * kStackWideUnits + 3];
+  std::unique_ptr<char[]> heap_text;
+  char* text = stack_text;
+  if (units > kStackWideUnits) {
+    heap_text.reset(new (std::nothrow) char[capacity]);
+    if (!heap_text) return;
+    text = heap_text.get();
+  }
+  if (platform::WideToAnsi(message, text, static_cast<int>(capacity)) == 0) return;
+  WriteNarrowRuntimeMessage(sourceFile, lineNumber, text, level);
+}
+
+}  // namespace vqlogger
+
+extern "C" VQLOGGER_API void VQLOGGER_CALL RuntimeInfoToLogfileA(const char* sourceFile,
+                                                                 int lineNumber,
+                                                                 const char* message, int level) {
+  VQ_EXPORT_BEGIN
+  vqlogger::WriteNarrowRuntimeMessage(sourceFile, lineNumber, message, level);
+  VQ_EXPORT_END(return)
+}
+
+extern "C" VQLOGGER_API void VQLOGGER_CALL RuntimeInfoToLogfile(const char* sourceFile,
+                                                                int lineNumber,
+                                                                const VqWideChar* message,
+                                                                int level) {
+  VQ_EXPORT_BEGIN
+  vqlogger::WriteWideRuntimeMessage(sourceFile, lineNumber,
+                                    reinterpret_cast<const char16_t*>(message), level);
+  VQ_EXPORT_END(return)
+}
+
+extern "C" VQLOGGER_API void VQLOGGER_CALL SetLoggingLevel(int level) {
+  VQ_EXPORT_BEGIN
+  if (!vqlogger::levelLock.constructed()) return;
+  vqlogger::CritSecGuard guard(vqlogger::levelLock.get());
+  vqlogger::RuntimeLogger* logger = vqlogger::runtimeLogger.load(std::memory_order_acquire);
+  if (logger != nullptr) logger->level.store(level, std::memory_order_relaxed);
+  VQ_EXPORT_END(return)
+}
+
+extern "C" VQLOGGER_API int VQLOGGER_CALL GetLoggingLevel(void) {
+  VQ_EXPORT_BEGIN
+  if (!vqlogger::levelLock.constructed()) return 0;
+  vqlogger::CritSecGuard guard(vqlogger::levelLock.get());
+  vqlogger::RuntimeLogger* logger = vqlogger::runtimeLogger.load(std::memory_order_acquire);
+  return logger != nullptr ? logger->level.load(std::memory_order_relaxed) : 0;
+  VQ_EXPORT_END(return 0)
+}
