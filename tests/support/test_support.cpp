@@ -1,0 +1,230 @@
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#ifdef _WIN32
+#include <process.h>
+#include <windows.h>
+#else
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace vqtest {
+
+const char kRuntimeFirstLine[] =
+    "\xEF\xBB\xBFTIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tLOGGED_DATA\tLEVEL\r\n";
+const char kAssertFirstLine[] =
+    "\xEF\xBB\xBFTIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tEXPRESSION\r\n";
+
+char Separator() {
+#ifdef _WIN32
+  return '\\';
+#else
+  return '/';
+#endif
+}
+
+ScratchDir::ScratchDir() {
+  static std::atomic<int> counter{0};
+  fs::path base = fs::temp_directory_path();
+  for (;;) {
+    std::string name = "vqtest_" + std::to_string(CurrentPid()) + "_" + std::to_string(counter++);
+    fs::path candidate = base / name;
+    std::error_code ec;
+    if (fs::create_directory(candidate, ec)) {
+      path_ = candidate.string();
+      break;
+    }
+  }
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+std::string ScratchDir::Join(const std::string& name) const {
+  std::string native = name;
+  std::replace(native.begin(), native.end(), '/', Separator());
+  return path_ + Separator() + native;
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+}
+
+bool PathExists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(path, ec);
+}
+
+void SetEnv(const char* name, const char* value) {
+#ifdef _WIN32
+  // _putenv_s with an empty value would remove the variable; keep it
+  // defined and empty through the CRT's own table.
+  std::string entry = std::string(name) + "=" + value;
+  if (value[0] == '\0') {
+    _putenv_s(name, " ");
+    char** env = _environ;
+    for (; *env != nullptr; ++env) {
+      if (strncmp(*env, entry.c_str(), entry.size()) == 0 && (*env)[entry.size()] == ' ') {
+        (*env)[entry.size()] = '\0';
+      }
+    }
+  } else {
+    _putenv_s(name, value);
+  }
+#else
+  setenv(name, value, 1);
+#endif
+}
+
+void UnsetEnv(const char* name) {
+#ifdef _WIN32
+  _putenv_s(name, "");
+#else
+  unsetenv(name);
+#endif
+}
+
+int CurrentPid() {
+#ifdef _WIN32
+  return static_cast<int>(GetCurrentProcessId());
+#else
+  return static_cast<int>(getpid());
+#endif
+}
+
+int CurrentTid() {
+#ifdef _WIN32
+  return static_cast<int>(GetCurrentThreadId());
+#else
+  return static_cast<int>(syscall(SYS_gettid));
+#endif
+}
+
+std::string ExeBaseName() {
+#ifdef _WIN32
+  char buffer[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+  std::string path(buffer, n);
+#else
+  std::string path = fs::read_symlink("/proc/self/exe").string();
+#endif
+  size_t slash = path.find_last_of("/\\");
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+std::string LibraryTempDirectory() {
+#ifdef _WIN32
+  char buffer[MAX_PATH + 1];
+  DWORD n = GetTempPathA(sizeof buffer, buffer);
+  return std::string(buffer, n);
+#else
+  const char* dir = getenv("TMPDIR");
+  std::string result = (dir != nullptr && dir[0] != '\0' && strlen(dir) < 259) ? dir : "/tmp";
+  if (result.back() != '/') result += '/';
+  return result;
+#endif
+}
+
+std::vector<std::string> FindLogFiles(const std::string& dir, const std::string& suffix) {
+  std::vector<std::string> found;
+  std::string prefix = ExeBaseName() + "_" + std::to_string(CurrentPid()) + "_";
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (name.size() > prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      found.push_back(it->path().string());
+    }
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+namespace {
+std::string OnlyLogIn(const std::string& dir, const std::string& suffix) {
+  std::vector<std::string> files = FindLogFiles(dir, suffix);
+  EXPECT_EQ(files.size(), 1u) << "log files ending in " << suffix << " in " << dir;
+  return files.size() == 1 ? files[0] : std::string();
+}
+}  // namespace
+
+std::string RuntimeLogIn(const std::string& dir) { return OnlyLogIn(dir, "_runtime.log"); }
+std::string AssertLogIn(const std::string& dir) { return OnlyLogIn(dir, "_assert.log"); }
+
+std::vector<std::string> SplitLines(const std::string& content) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < content.size()) {
+    size_t nl = content.find('\n', start);
+    if (nl == std::string::npos) {
+      lines.push_back(content.substr(start));
+      break;
+    }
+    lines.push_back(content.substr(start, nl + 1 - start));
+    start = nl + 1;
+  }
+  return lines;
+}
+
+std::vector<std::string> RecordLines(const std::string& path, const std::string& first_line) {
+  std::string content = ReadFileBytes(path);
+  EXPECT_EQ(content.compare(0, first_line.size(), first_line), 0)
+      << "file does not start with its header: " << path;
+  std::vector<std::string> lines = SplitLines(content);
+  if (!lines.empty()) lines.erase(lines.begin());
+  return lines;
+}
+
+bool IsWellFormedTimestamp(const std::string& text) {
+  // Seven numbers separated by - - space : : .
+  static const char kSeparators[] = {'-', '-', ' ', ':', ':', '.'};
+  size_t pos = 0;
+  for (int field = 0; field < 7; ++field) {
+    size_t start = pos;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') ++pos;
+    size_t digits = pos - start;
+    if (digits == 0 || (digits > 1 && text[start] == '0')) return false;
+    if (field < 6) {
+      if (pos >= text.size() || text[pos] != kSeparators[field]) return false;
+      ++pos;
+    }
+  }
+  return pos == text.size();
+}
+
+std::string Normalize(const std::string& line) {
+  size_t tab1 = line.find('\t');
+  if (tab1 == std::string::npos || !IsWellFormedTimestamp(line.substr(0, tab1))) return line;
+  std::string result = "<TS>" + line.substr(tab1);
+  size_t tab2 = result.find('\t', 5);
+  if (tab2 != std::string::npos && result.substr(5, tab2 - 5) == std::to_string(CurrentTid())) {
+    result = "<TS>\t<TID>" + result.substr(tab2);
+  }
+  return result;
+}
+
+}  // namespace vqtest

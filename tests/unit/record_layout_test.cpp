@@ -1,0 +1,49 @@
+#include "core/record_layout.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace vqlogger {
+namespace {
+
+TEST(RecordLayoutTest, TimestampsHaveNoLeadingZeros) {
+  struct Case {
+    platform::LocalTime time;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {{2027, 1, 5, 8, 4, 9, 7}, "2027-1-5 8:4:9.7"},
+      {{2026, 12, 7, 9, 5, 3, 250}, "2026-12-7 9:5:3.250"},
+      {{2026, 12, 7, 9, 5, 3, 70}, "2026-12-7 9:5:3.70"},
+      {{2000, 10, 31, 23, 59, 59, 999}, "2000-10-31 23:59:59.999"},
+      {{1970, 1, 1, 0, 0, 0, 0}, "1970-1-1 0:0:0.0"},
+  };
+  for (const Case& c : cases) {
+    char out[64];
+    size_t n = FormatTimestamp(c.time, out);
+    EXPECT_EQ(std::string(out, n), c.expected);
+    EXPECT_EQ(std::string(out), c.expected);
+  }
+}
+
+TEST(RecordLayoutTest, FileTimeJoinsSixFieldsWithHyphens) {
+  char out[64];
+  size_t n = FormatFileTime({2027, 1, 5, 8, 4, 9, 7}, out);
+  EXPECT_EQ(std::string(out, n), "2027-1-5-8-4-9");
+  n = FormatFileTime({2026, 12, 17, 19, 45, 30, 999}, out);
+  EXPECT_EQ(std::string(out, n), "2026-12-17-19-45-30");
+}
+
+TEST(RecordLayoutTest, DecimalMatchesPercentD) {
+  const int values[] = {0, 7, -1, 88, -42, 2147483647, -2147483647 - 1, 1000000000};
+  for (int v : values) {
+    char out[16];
+    size_t n = FormatDecimal(v, out);
+    EXPECT_EQ(std::string(out, n), std::to_string(v));
+    EXPECT_EQ(out[n], '\0');
+  }
+}
+
+}  // namespace
+}  // namespace vqlogger
