@@ -4,21 +4,50 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/limits.h"
 
 namespace vqlogger {
 
 namespace {
 
+// Two decimal digits for every value below 100: "00" "01" ... "99".
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+size_t CountDigits(uint32_t v) {
+  size_t n = 1;
+  for (;;) {
+    if (v < 10) return n;
+    if (v < 100) return n + 1;
+    if (v < 1000) return n + 2;
+    if (v < 10000) return n + 3;
+    v /= 10000;
+    n += 4;
+  }
+}
+
 // Writes the decimal digits of `v` at `out`, returns how many.
 size_t FormatUnsigned(uint32_t v, char* out) {
-  char tmp[10];
-  size_t n = 0;
-  do {
-    tmp[n++] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v != 0);
-  for (size_t i = 0; i < n; ++i) out[i] = tmp[n - 1 - i];
+  size_t n = CountDigits(v);
+  char* p = out + n;
+  while (v >= 100) {
+    uint32_t pair = v % 100;
+    v /= 100;
+    p -= 2;
+    memcpy(p, kDigitPairs + 2 * pair, 2);
+  }
+  if (v >= 10) {
+    p -= 2;
+    memcpy(p, kDigitPairs + 2 * v, 2);
+  } else {
+    *--p = static_cast<char>('0' + v);
+  }
   return n;
 }
 
@@ -72,18 +101,62 @@ size_t FormatFileTime(const platform::LocalTime& t, char* out) {
   return n;
 }
 
+TextScan ScanText(const char* text, size_t length) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  size_t i = 0;
+  TextScan scan = {false, false};
+#if defined(__SSE2__)
+  const __m128i tab = _mm_set1_epi8('\t');
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  __m128i control = _mm_setzero_si128();
+  __m128i high = _mm_setzero_si128();
+  for (; i + 16 <= length; i += 16) {
+    __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    control = _mm_or_si128(control, _mm_or_si128(_mm_cmpeq_epi8(chunk, tab),
+                                                 _mm_or_si128(_mm_cmpeq_epi8(chunk, cr),
+                                                              _mm_cmpeq_epi8(chunk, lf))));
+    high = _mm_or_si128(high, chunk);
+  }
+  scan.has_line_control = _mm_movemask_epi8(control) != 0;
+  scan.has_high_bytes = _mm_movemask_epi8(high) != 0;
+#endif
+  for (; i < length; ++i) {
+    unsigned char byte = p[i];
+    scan.has_line_control |= byte == '\t' || byte == '\r' || byte == '\n';
+    scan.has_high_bytes |= byte >= 0x80;
+  }
+  return scan;
+}
+
 bool IsAsciiText(const char* text, size_t* length) {
   size_t len = strlen(text);
   *length = len;
+  return IsAsciiBytes(text, len);
+}
+
+bool IsAsciiBytes(const char* text, size_t length) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
   size_t i = 0;
+#if defined(__SSE2__)
+  // Sixteen bytes a step: the high bits of all of them in one mask.
+  __m128i high = _mm_setzero_si128();
+  for (; i + 16 <= length; i += 16) {
+    high = _mm_or_si128(high, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+  }
+  if (_mm_movemask_epi8(high) != 0) return false;
+#endif
   uint64_t bits = 0;
-  for (; i + 8 <= len; i += 8) {
+  for (; i + 8 <= length; i += 8) {
     uint64_t word;
     memcpy(&word, p + i, 8);
     bits |= word;
   }
-  for (; i < len; ++i) bits |= p[i];
+  if (i < length) {
+    uint64_t word = 0;
+    memcpy(&word, p + i, length - i);
+    bits |= word;
+  }
   return (bits & 0x8080808080808080ull) == 0;
 }
 

@@ -42,6 +42,16 @@ bool ConvertAnsiToUtf8(const char* source, char* destination, int capacity);
 // `length` (out) receives strlen(text).
 bool IsAsciiText(const char* text, size_t* length);
 
+// What a message holds that the record builder must deal with.
+struct TextScan {
+  bool has_line_control;  // a tab, CR or LF
+  bool has_high_bytes;    // a byte above 0x7F (not 7-bit ASCII)
+};
+TextScan ScanText(const char* text, size_t length);
+
+// True when none of the `length` bytes at `text` has its high bit set.
+bool IsAsciiBytes(const char* text, size_t length);
+
 }  // namespace vqlogger
 
 #endif  // VQLOGGER_CORE_RECORD_LAYOUT_H_

@@ -10,7 +10,31 @@ const char kNullPointerText[] = "Null Pointer Error";
 const char kFileNameTooLongText[] = "File Name and Directory too Long";
 
 namespace {
+
 const char* const kBaseColumns[] = {"TIMESTAMP", "THREAD_ID", "FILENAME", "LINE_NUMBER"};
+
+// The calling thread's id as text, formatted once per thread. Trivially
+// destructible, so it does not keep the library from unloading; refreshed
+// whenever the id changes (a forked child).
+struct ThreadIdTextCache {
+  int32_t id;
+  bool valid;
+  size_t length;
+  char text[kIntTextCapacity];
+};
+thread_local ThreadIdTextCache thread_id_text = {0, false, 0, {}};
+
+const ThreadIdTextCache& ThreadIdText() {
+  int32_t id = platform::CurrentThreadId();
+  ThreadIdTextCache& cache = thread_id_text;
+  if (!cache.valid || cache.id != id) {
+    cache.length = FormatDecimal(id, cache.text);
+    cache.id = id;
+    cache.valid = true;
+  }
+  return cache;
+}
+
 }  // namespace
 
 VqLogger::VqLogger() {
@@ -46,56 +70,87 @@ size_t VqLogger::RenderTimestamp(char* out) {
     cached_stamp_length_ = FormatTimestampSecond(t, cached_stamp_);
     cached_second_ = now.seconds;
   }
-  memcpy(out, cached_stamp_, cached_stamp_length_);
+  memcpy(out, cached_stamp_, sizeof cached_stamp_);  // fixed size: no call
   return cached_stamp_length_ + FormatDecimal(now.millisecond, out + cached_stamp_length_);
 }
 
 unsigned VqLogger::BeginRecord(char* buffer, const char* sourceFile, int lineNumber) {
   if (buffer == nullptr) return 0;
-  fields.clear();
 
-  char timestamp[40];
-  RenderTimestamp(timestamp);
-  fields.push_back(timestamp);
-
-  char thread_id[kIntTextCapacity];
-  FormatDecimal(platform::CurrentThreadId(), thread_id);
-  fields.push_back(thread_id);
-
-  if (sourceFile == nullptr) {
-    fields.push_back(kNullPointerText);
-  } else if (strnlen(sourceFile, kMaxSourceFileLength + 1) > kMaxSourceFileLength) {
-    fields.push_back(kFileNameTooLongText);
+  const char* file = sourceFile;
+  size_t file_length = 0;
+  if (file == nullptr) {
+    file = kNullPointerText;
+    file_length = sizeof kNullPointerText - 1;
   } else {
-    fields.push_back(sourceFile);
+    file_length = strnlen(file, kMaxSourceFileLength + 1);
+    if (file_length > kMaxSourceFileLength) {
+      file = kFileNameTooLongText;
+      file_length = sizeof kFileNameTooLongText - 1;
+    }
   }
 
-  char line[kIntTextCapacity];
-  FormatDecimal(lineNumber, line);
-  fields.push_back(line);
+  // The four fields are rendered straight into the buffer: the same bytes
+  // as a JoinFields over them, without measuring what is already known.
+  // They always fit: at most 1050 bytes before conversion, 3050 after.
+  // `fields` holds the four entries as a join would have; they point into
+  // this call's storage and are not read again.
+  const ThreadIdTextCache& thread_id = ThreadIdText();
+  fields.clear();
+  fields.push_back(buffer);
+  fields.push_back(thread_id.text);
+  fields.push_back(file);
 
-  buffer[0] = '\0';
-  return JoinFields(buffer, kLineCapacity, false);
+  size_t n = RenderTimestamp(buffer);
+  buffer[n++] = '\t';
+  memcpy(buffer + n, thread_id.text, sizeof thread_id.text);  // fixed size: no call
+  n += thread_id.length;
+  buffer[n++] = '\t';
+  size_t file_at = n;
+  memcpy(buffer + n, file, file_length);
+  n += file_length;
+  buffer[n++] = '\t';
+  fields.push_back(buffer + n);
+  n += FormatDecimal(lineNumber, buffer + n);
+  buffer[n++] = '\t';
+  buffer[n] = '\0';
+
+  // Only the source file can hold non-ASCII text.
+  if (!IsAsciiBytes(file, file_length)) {
+    if (!ConvertAnsiToUtf8(buffer + file_at, buffer + file_at,
+                           static_cast<int>(kLineCapacity - file_at))) {
+      return 0;
+    }
+    n = file_at + strlen(buffer + file_at);
+  }
+  return static_cast<unsigned>(n);
 }
 
 unsigned VqLogger::JoinFields(char* buffer, unsigned capacity, bool lineEnd) {
   if (buffer == nullptr) return 0;
-  size_t start = strlen(buffer);
-  size_t end = start;
-  bool ascii = true;
+  FieldSpan spans[FieldList::kCapacity];
+  size_t count = 0;
   for (size_t i = 0; i < fields.size(); ++i) {
     const char* text = fields[i];
     if (text == nullptr) continue;  // adds neither text nor tab
-    size_t length;
-    ascii &= IsAsciiText(text, &length);
-    if (end + length + 1 + 1 > capacity) return 0;
-    memcpy(buffer + end, text, length);
-    end += length;
+    spans[count++] = FieldSpan{text, strlen(text)};
+  }
+  return AppendSpans(buffer, strlen(buffer), spans, count, capacity, lineEnd, false);
+}
+
+unsigned VqLogger::AppendSpans(char* buffer, size_t start, const FieldSpan* spans, size_t count,
+                               unsigned capacity, bool lineEnd, bool ascii) {
+  size_t end = start;
+  for (size_t i = 0; i < count; ++i) {
+    // Room for the text, its tab and the terminating zero.
+    if (end + spans[i].length + 1 + 1 > capacity) return 0;
+    memcpy(buffer + end, spans[i].text, spans[i].length);
+    end += spans[i].length;
     buffer[end++] = '\t';
   }
   buffer[end] = '\0';
 
-  if (!ascii) {
+  if (!ascii && !IsAsciiBytes(buffer + start, end - start)) {
     // Only the appended text is converted: text already in the buffer was
     // converted by the join that put it there.
     if (!ConvertAnsiToUtf8(buffer + start, buffer + start, static_cast<int>(capacity - start))) {

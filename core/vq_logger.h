@@ -41,6 +41,12 @@ class FieldList {
   size_t count_ = 0;
 };
 
+// A field text with its length already measured.
+struct FieldSpan {
+  const char* text;
+  size_t length;
+};
+
 class VqLogger {
  public:
   virtual ~VqLogger() = 0;
@@ -62,6 +68,13 @@ class VqLogger {
   // text, or 0 when it does not fit `capacity` bytes with its zero, or the
   // conversion fails. Null entries add nothing. The caller holds `lock`.
   unsigned JoinFields(char* buffer, unsigned capacity, bool lineEnd);
+
+  // JoinFields for texts whose lengths are known: appends `spans` after the
+  // first `start` bytes of `buffer` (which hold the text already there).
+  // `ascii` says the appended texts are known to be 7-bit, which skips the
+  // conversion. Same result and failures as JoinFields.
+  unsigned AppendSpans(char* buffer, size_t start, const FieldSpan* spans, size_t count,
+                       unsigned capacity, bool lineEnd, bool ascii);
 
   // Stores the log directory (truncated to fit, always terminated). A null
   // `dir` changes nothing. Called under the initialisation lock only.

@@ -7,9 +7,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <limits.h>
 #include <pthread.h>
-#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <new>
 
 namespace vqlogger {
 namespace platform {
@@ -28,14 +29,14 @@ const size_t kExecutablePathCapacity = PATH_MAX;
 
 namespace {
 
-pthread_mutex_t* AsMutex(unsigned char* storage) {
-  return reinterpret_cast<pthread_mutex_t*>(storage);
+// The lock word of a Mutex: 0 free, 1 held, 2 held with (possible) waiters.
+std::atomic<int>* LockWord(unsigned char* storage) {
+  return reinterpret_cast<std::atomic<int>*>(storage);
 }
 
-// How long a waiter spins before it blocks. One write call here costs about
-// two microseconds; a pause-spin iteration a few nanoseconds to tens of
-// nanoseconds, so this covers about two writes.
-constexpr int kSpinIterations = 400;
+// A waiter spins this long before it blocks: about two file writes, so a
+// lock held only across one write hands over without a sleep.
+constexpr int64_t kSpinNanoseconds = 5000;
 
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -43,6 +44,20 @@ inline void CpuRelax() {
 #elif defined(__aarch64__)
   asm volatile("yield");
 #endif
+}
+
+int64_t MonotonicNanoseconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);  // vDSO: no system call
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void FutexWait(std::atomic<int>* word, int expected) {
+  syscall(SYS_futex, reinterpret_cast<int*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+void FutexWake(std::atomic<int>* word) {
+  syscall(SYS_futex, reinterpret_cast<int*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 // Forks bump this so per-thread id caches from the parent are not reused.
@@ -135,24 +150,50 @@ int EncodeUtf16Unit(const char16_t*& s, char* out) {
 
 // --- Mutex -----------------------------------------------------------------
 
+// A futex lock that spins before it sleeps. Unlike a pthread mutex, the
+// waiter spins on a plain load and only then tries to take the lock, and
+// it spins for a time, not a count, so it behaves the same on any CPU.
 Mutex::Mutex() {
-  static_assert(sizeof(pthread_mutex_t) <= 64, "pthread_mutex_t must fit Mutex storage");
-  static_assert(alignof(pthread_mutex_t) <= 8, "pthread_mutex_t alignment");
-  pthread_mutex_init(AsMutex(storage_), /*attr=*/nullptr);
+  static_assert(sizeof(std::atomic<int>) <= sizeof storage_, "lock word must fit Mutex storage");
+  static_assert(std::atomic<int>::is_always_lock_free, "futex needs a plain int");
+  new (storage_) std::atomic<int>(0);
 }
 
-Mutex::~Mutex() { pthread_mutex_destroy(AsMutex(storage_)); }
+Mutex::~Mutex() { LockWord(storage_)->~atomic(); }
 
 void Mutex::Lock() {
-  pthread_mutex_t* m = AsMutex(storage_);
-  for (int i = 0; i < kSpinIterations; ++i) {
-    if (pthread_mutex_trylock(m) == 0) return;
+  std::atomic<int>* word = LockWord(storage_);
+  int state = 0;
+  if (word->compare_exchange_strong(state, 1, std::memory_order_acquire)) return;
+
+  int64_t deadline = 0;
+  for (int spins = 0;; ++spins) {
+    if (word->load(std::memory_order_relaxed) == 0) {
+      state = 0;
+      if (word->compare_exchange_weak(state, 1, std::memory_order_acquire)) return;
+    }
     CpuRelax();
+    if ((spins & 31) == 31) {
+      int64_t now = MonotonicNanoseconds();
+      if (deadline == 0) {
+        deadline = now + kSpinNanoseconds;
+      } else if (now > deadline) {
+        break;
+      }
+    }
   }
-  pthread_mutex_lock(m);
+  // Block: mark the lock as having waiters, sleep until it is handed back.
+  state = word->exchange(2, std::memory_order_acquire);
+  while (state != 0) {
+    FutexWait(word, 2);
+    state = word->exchange(2, std::memory_order_acquire);
+  }
 }
 
-void Mutex::Unlock() { pthread_mutex_unlock(AsMutex(storage_)); }
+void Mutex::Unlock() {
+  std::atomic<int>* word = LockWord(storage_);
+  if (word->exchange(0, std::memory_order_release) == 2) FutexWake(word);
+}
 
 // --- Time ------------------------------------------------------------------
 

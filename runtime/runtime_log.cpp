@@ -35,19 +35,48 @@ size_t Append(char* buffer, size_t at, const char* text, size_t length) {
 
 }  // namespace
 
+namespace {
+
+// SanitizeMessage for a source whose length (before its terminator) is
+// known to be `length`, with `length` < `count`.
+void SanitizeKnownLength(const char* source, size_t length, char* destination, size_t count) {
+  memcpy(destination, source, length);
+  memset(destination + length, 0, count - length);
+  // Most messages hold no tab, CR or LF: find the first one fast.
+  size_t first = strcspn(destination, "\t\r\n");
+  if (first == length) return;
+  if (IsAsciiBytes(destination, length)) {
+    for (size_t i = first; i < length; ++i) {
+      char byte = destination[i];
+      if (byte == '\t' || byte == '\r' || byte == '\n') destination[i] = ' ';
+    }
+    return;
+  }
+  // Text with bytes above 0x7F may hold double-byte characters, whose trail
+  // byte must not be examined: walk it a character at a time. Lead bytes
+  // are never below 0x80, so ASCII bytes skip the code-page test.
+  for (size_t i = 0; i < length;) {
+    unsigned char byte = static_cast<unsigned char>(destination[i]);
+    if (byte == '\t' || byte == '\r' || byte == '\n') destination[i] = ' ';
+    i += (byte >= 0x80 && i + 1 < length && platform::IsLeadByte(byte)) ? 2 : 1;
+  }
+}
+
+}  // namespace
+
 bool SanitizeMessage(const char* source, char* destination, size_t count) {
   if (source == nullptr || destination == nullptr) return false;
-  strncpy(destination, source, count);
-  for (char* p = destination; *p != '\0';) {
-    unsigned char byte = static_cast<unsigned char>(*p);
-    if (byte == '\t' || byte == '\r' || byte == '\n') *p = ' ';
-    // The trail byte of a double-byte character is never examined.
-    if (platform::IsLeadByte(byte) && p[1] != '\0') {
-      p += 2;
-    } else {
-      p += 1;
-    }
+  if (count == 0) return true;
+  // A bounded string copy: stop after the terminator, zero-fill the rest.
+  size_t length = strnlen(source, count);
+  if (length == count) {
+    // No terminator within count: copy count bytes and walk up to there.
+    char last = source[count - 1];
+    SanitizeKnownLength(source, count - 1, destination, count);
+    destination[count - 1] = (last == '\t' || last == '\r' || last == '\n') ? ' ' : last;
+    return true;
   }
+  SanitizeKnownLength(source, length, destination, count);
   return true;
 }
 
@@ -57,16 +86,26 @@ unsigned RuntimeLogger::BuildRuntimeRecord(char* buffer, const char* sourceFile,
   size_t length = strnlen(message, kMessageCapacity);
   if (length + 1 > kMessageCapacity) return 0;
 
+  // Most messages hold no tab, CR or LF; such a message is joined as it
+  // stands, without the copy (the bytes are the same).
+  TextScan scan = ScanText(message, length);
   char copy[kMessageCapacity];
-  if (!SanitizeMessage(message, copy, length + 1)) return 0;
-  if (BeginRecord(buffer, sourceFile, lineNumber) == 0) return 0;
+  const char* sanitized = message;
+  if (scan.has_line_control) {
+    SanitizeKnownLength(message, length, copy, length + 1);
+    sanitized = copy;
+  }
+  unsigned prefix = BeginRecord(buffer, sourceFile, lineNumber);
+  if (prefix == 0) return 0;
 
-  fields.clear();
-  fields.push_back(copy);
   char level_text[kIntTextCapacity];
-  FormatDecimal(level_of_record, level_text);
+  size_t level_length = FormatDecimal(level_of_record, level_text);
+  fields.clear();
+  fields.push_back(sanitized);
   fields.push_back(level_text);
-  return JoinFields(buffer, kLineCapacity, true);
+  // JoinFields over these two, with what is known passed along.
+  const FieldSpan spans[] = {{sanitized, length}, {level_text, level_length}};
+  return AppendSpans(buffer, prefix, spans, 2, kLineCapacity, true, !scan.has_high_bytes);
 }
 
 void RuntimeLogger::WriteRuntimeRecord(const char* sourceFile, int lineNumber, const char* message,

@@ -1,0 +1,367 @@
+// Peer comparison: the same runtime records written, in interleaved rounds,
+// through vqlogger, through a flush-per-record spdlog file logger, and
+// through "the floor": the same columns built by a minimal hand-written
+// formatter into a stack buffer and one write(2) under a plain mutex.
+//
+// Prints ns/record (median over rounds), the ratio to the floor in the same
+// round (median of the per-round ratios), heap allocations per record
+// (counted by an interposed allocator inside the loop), and system calls per
+// record (counted by a ptrace-ing parent between two marker calls).
+//
+//   peer_compare [--rounds R] [--records N] [--dir DIR]
+//   peer_compare --one SINK SIZE N     (write N records; for callgrind)
+#include <errno.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/user.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/spdlog.h>
+
+#include "vqlogger.h"
+
+// ---------------------------------------------------------------------------
+// Allocation counting: the executable's malloc family wins over libc's for
+// every library in the process.
+extern "C" void* __libc_malloc(size_t);
+extern "C" void* __libc_calloc(size_t, size_t);
+extern "C" void* __libc_realloc(void*, size_t);
+extern "C" void* __libc_memalign(size_t, size_t);
+extern "C" void __libc_free(void*);
+
+namespace {
+std::atomic<bool> g_counting{false};
+std::atomic<long> g_allocations{0};
+inline void CountAllocation() {
+  if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
+}
+}  // namespace
+
+extern "C" void* malloc(size_t n) { CountAllocation(); return __libc_malloc(n); }
+extern "C" void* calloc(size_t a, size_t b) { CountAllocation(); return __libc_calloc(a, b); }
+extern "C" void* realloc(void* p, size_t n) { CountAllocation(); return __libc_realloc(p, n); }
+extern "C" void* memalign(size_t a, size_t n) { CountAllocation(); return __libc_memalign(a, n); }
+extern "C" int posix_memalign(void** p, size_t a, size_t n) {
+  CountAllocation();
+  *p = __libc_memalign(a, n);
+  return *p != nullptr ? 0 : ENOMEM;
+}
+extern "C" void* aligned_alloc(size_t a, size_t n) { CountAllocation(); return __libc_memalign(a, n); }
+extern "C" void free(void* p) { __libc_free(p); }
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The three ways of writing a record.
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  virtual const char* name() const = 0;
+  virtual void Write(const char* file, int line, const char* message, int level) = 0;
+};
+
+class VqSink final : public Sink {
+ public:
+  const char* name() const override { return "vqlogger"; }
+  void Write(const char* file, int line, const char* message, int level) override {
+    RuntimeInfoToLogfileA(file, line, message, level);
+  }
+};
+
+class SpdlogSink final : public Sink {
+ public:
+  explicit SpdlogSink(const std::string& path) {
+    logger_ = spdlog::basic_logger_mt("peer", path, /*truncate=*/true);
+    logger_->set_pattern("%Y-%m-%d %H:%M:%S.%e\t%t\t%s\t%#\t%v\t%l");
+    logger_->set_level(spdlog::level::trace);
+    logger_->flush_on(spdlog::level::trace);
+  }
+  const char* name() const override { return "spdlog"; }
+  void Write(const char* file, int line, const char* message, int) override {
+    logger_->log(spdlog::source_loc{file, line, ""}, spdlog::level::info, message);
+  }
+
+ private:
+  std::shared_ptr<spdlog::logger> logger_;
+};
+
+// The floor: what one flushed record cannot cost less than.
+class FloorSink final : public Sink {
+ public:
+  explicit FloorSink(const std::string& path) {
+    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+  }
+  ~FloorSink() override { close(fd_); }
+  const char* name() const override { return "floor"; }
+
+  void Write(const char* file, int line, const char* message, int level) override {
+    static thread_local int tid = static_cast<int>(syscall(SYS_gettid));
+    std::lock_guard<std::mutex> guard(mutex_);
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    if (ts.tv_sec != cached_second_) {
+      struct tm tm;
+      localtime_r(&ts.tv_sec, &tm);
+      cached_length_ = static_cast<size_t>(snprintf(cached_, sizeof cached_, "%d-%d-%d %d:%d:%d.",
+                                                    tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                                                    tm.tm_hour, tm.tm_min, tm.tm_sec));
+      cached_second_ = ts.tv_sec;
+    }
+    char buffer[5096];
+    char* p = buffer;
+    memcpy(p, cached_, cached_length_);
+    p += cached_length_;
+    p = Number(p, static_cast<int>(ts.tv_nsec / 1000000));
+    *p++ = '\t';
+    p = Number(p, tid);
+    *p++ = '\t';
+    size_t n = strlen(file);
+    memcpy(p, file, n);
+    p += n;
+    *p++ = '\t';
+    p = Number(p, line);
+    *p++ = '\t';
+    n = strlen(message);
+    if (n > 4000) n = 4000;
+    memcpy(p, message, n);
+    p += n;
+    *p++ = '\t';
+    p = Number(p, level);
+    *p++ = '\r';
+    *p++ = '\n';
+    ssize_t ignored = write(fd_, buffer, static_cast<size_t>(p - buffer));
+    (void)ignored;
+  }
+
+ private:
+  static char* Number(char* p, int v) {
+    char tmp[12];
+    int n = 0;
+    unsigned u = v < 0 ? 0u - static_cast<unsigned>(v) : static_cast<unsigned>(v);
+    do { tmp[n++] = static_cast<char>('0' + u % 10); u /= 10; } while (u != 0);
+    if (v < 0) *p++ = '-';
+    while (n > 0) *p++ = tmp[--n];
+    return p;
+  }
+
+  int fd_;
+  std::mutex mutex_;
+  time_t cached_second_ = -1;
+  char cached_[32];
+  size_t cached_length_ = 0;
+};
+
+std::string Message(size_t size) {
+  static const char kText[] = "request 4711 finished: status=ok bytes=1832 peer=10.1.2.3 path=/api/v2/items ";
+  std::string s;
+  while (s.size() < size) s += kText;
+  s.resize(size);
+  return s;
+}
+
+// Writes `records` records through `sink` from `threads` threads; returns
+// the wall time in nanoseconds.
+double RunTimed(Sink& sink, const std::string& message, long records, int threads) {
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  auto work = [&](long count) {
+    ready.fetch_add(1);
+    while (!go.load()) {
+    }
+    for (long i = 0; i < count; ++i) sink.Write("src/server/handler.cpp", 214, message.c_str(), 2);
+  };
+  std::vector<std::thread> pool;
+  for (int t = 1; t < threads; ++t) pool.emplace_back(work, records / threads);
+  while (ready.load() != threads - 1) {
+  }
+  auto start = std::chrono::steady_clock::now();
+  go.store(true);
+  ready.fetch_add(1);
+  for (long i = 0; i < records / threads; ++i) sink.Write("src/server/handler.cpp", 214, message.c_str(), 2);
+  for (std::thread& t : pool) t.join();
+  auto end = std::chrono::steady_clock::now();
+  return std::chrono::duration<double, std::nano>(end - start).count();
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// ---------------------------------------------------------------------------
+// System-call counting. The child runs each sink's loop between two
+// getppid() markers; the parent, tracing it, counts the system calls that
+// enter between them.
+long MarkerSyscall() { return syscall(SYS_getppid); }
+
+std::vector<long> CountSyscalls(const std::function<void()>& child_work, int segments) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+    raise(SIGSTOP);
+    child_work();
+    _exit(0);
+  }
+  std::vector<long> counts;
+  int status;
+  waitpid(pid, &status, 0);
+  ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void*>(PTRACE_O_TRACESYSGOOD));
+  bool entering = true;
+  bool inside = false;
+  long count = 0;
+  for (;;) {
+    ptrace(PTRACE_SYSCALL, pid, nullptr, nullptr);
+    if (waitpid(pid, &status, 0) < 0 || WIFEXITED(status) || WIFSIGNALED(status)) break;
+    if (!(WIFSTOPPED(status) && WSTOPSIG(status) == (SIGTRAP | 0x80))) continue;
+    if (entering) {
+      struct user_regs_struct regs;
+      ptrace(PTRACE_GETREGS, pid, nullptr, &regs);
+      if (static_cast<long>(regs.orig_rax) == SYS_getppid) {
+        if (inside) counts.push_back(count);
+        inside = !inside;
+        count = 0;
+      } else if (inside) {
+        ++count;
+      }
+    }
+    entering = !entering;
+  }
+  counts.resize(static_cast<size_t>(segments), -1);
+  return counts;
+}
+
+struct Options {
+  int rounds = 9;
+  long records = 40000;
+  std::string dir;
+};
+
+int RunComparison(const Options& options) {
+  std::string dir = options.dir;
+  if (dir.empty()) {
+    char tmpl[] = "/tmp/vqbench_XXXXXX";
+    dir = mkdtemp(tmpl);
+  }
+  char flag = 0;
+  std::string vq_dir = dir + "/vq";
+  if (!InitializeLogger(&flag, 1, vq_dir.c_str())) {
+    fprintf(stderr, "InitializeLogger failed\n");
+    return 1;
+  }
+  VqSink vq;
+  SpdlogSink spd(dir + "/spdlog.log");
+  FloorSink floor_sink(dir + "/floor.log");
+  std::vector<Sink*> sinks = {&floor_sink, &vq, &spd};
+
+  printf("records per round: %ld, rounds: %d, files in %s\n", options.records, options.rounds, dir.c_str());
+  printf("%-8s %5s %3s %12s %8s %12s %12s\n", "logger", "bytes", "thr", "ns/record", "x floor",
+         "allocs/rec", "syscalls/rec");
+
+  for (int threads : {1, 2}) {
+    for (size_t size : {16, 100, 1000}) {
+      std::string message = Message(size);
+      // Warm up every sink (time caches, thread ids, first-use setup).
+      for (Sink* sink : sinks) RunTimed(*sink, message, 2000, threads);
+
+      std::vector<std::vector<double>> ns(sinks.size()), ratio(sinks.size());
+      for (int round = 0; round < options.rounds; ++round) {
+        std::vector<double> this_round(sinks.size());
+        for (size_t s = 0; s < sinks.size(); ++s) {
+          this_round[s] = RunTimed(*sinks[s], message, options.records, threads) / options.records;
+          ns[s].push_back(this_round[s]);
+        }
+        for (size_t s = 0; s < sinks.size(); ++s) ratio[s].push_back(this_round[s] / this_round[0]);
+      }
+
+      std::vector<double> allocations(sinks.size());
+      const long kCounted = 1000;
+      for (size_t s = 0; s < sinks.size(); ++s) {
+        g_allocations.store(0);
+        g_counting.store(true);
+        RunTimed(*sinks[s], message, kCounted, 1);
+        g_counting.store(false);
+        allocations[s] = static_cast<double>(g_allocations.load()) / kCounted;
+      }
+
+      std::vector<long> syscalls = CountSyscalls(
+          [&] {
+            for (Sink* sink : sinks) {
+              MarkerSyscall();
+              for (long i = 0; i < kCounted; ++i) sink->Write("src/server/handler.cpp", 214, message.c_str(), 2);
+              MarkerSyscall();
+            }
+          },
+          static_cast<int>(sinks.size()));
+
+      for (size_t s = 0; s < sinks.size(); ++s) {
+        printf("%-8s %5zu %3d %12.0f %8.3f %12.2f %12.2f\n", sinks[s]->name(), size, threads, Median(ns[s]),
+               Median(ratio[s]), allocations[s], static_cast<double>(syscalls[s]) / kCounted);
+      }
+    }
+  }
+  return 0;
+}
+
+// Writes N records through one sink: for instruction counts under callgrind.
+int RunOne(const std::string& sink_name, size_t size, long records) {
+  char tmpl[] = "/tmp/vqbench_one_XXXXXX";
+  std::string dir = mkdtemp(tmpl);
+  std::unique_ptr<Sink> sink;
+  if (sink_name == "vqlogger") {
+    char flag = 0;
+    if (!InitializeLogger(&flag, 1, dir.c_str())) return 1;
+    sink.reset(new VqSink);
+  } else if (sink_name == "spdlog") {
+    sink.reset(new SpdlogSink(dir + "/spdlog.log"));
+  } else if (sink_name == "floor") {
+    sink.reset(new FloorSink(dir + "/floor.log"));
+  } else {
+    fprintf(stderr, "unknown sink %s\n", sink_name.c_str());
+    return 2;
+  }
+  std::string message = Message(size);
+  for (long i = 0; i < records; ++i) sink->Write("src/server/handler.cpp", 214, message.c_str(), 2);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--one" && i + 3 < argc) {
+      return RunOne(argv[i + 1], static_cast<size_t>(atol(argv[i + 2])), atol(argv[i + 3]));
+    } else if (arg == "--rounds" && i + 1 < argc) {
+      options.rounds = atoi(argv[++i]);
+    } else if (arg == "--records" && i + 1 < argc) {
+      options.records = atol(argv[++i]);
+    } else if (arg == "--dir" && i + 1 < argc) {
+      options.dir = argv[++i];
+    } else {
+      fprintf(stderr, "usage: %s [--rounds R] [--records N] [--dir DIR] | --one SINK SIZE N\n", argv[0]);
+      return 2;
+    }
+  }
+  return RunComparison(options);
+}
