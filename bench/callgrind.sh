@@ -18,7 +18,7 @@ total() {
   callgrind_annotate "$out/cg.out" 2>/dev/null | awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1 }'
 }
 printf '%-10s %8s %18s\n' logger bytes "instructions/rec"
-for sink in floor vqlogger spdlog; do
+for sink in floor vqlogger spdlog vq-wide vq-hex vq-fmt; do
   a=$(total "$sink" "$n1")
   b=$(total "$sink" "$n2")
   printf '%-10s %8s %18d\n' "$sink" "$size" $(( (b - a) / (n2 - n1) ))

@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -85,6 +86,61 @@ class VqSink final : public Sink {
   void Write(const char* file, int line, const char* message, int level) override {
     RuntimeInfoToLogfileA(file, line, message, level);
   }
+};
+
+// The other vqlogger write paths, each given a message that makes the same
+// LOGGED_DATA bytes as the narrow one, so they compare with the same floor.
+class VqWideSink final : public Sink {
+ public:
+  const char* name() const override { return "vq-wide"; }
+  void Write(const char* file, int line, const char* message, int level) override {
+    if (message != last_) {
+      last_ = message;
+      wide_.assign(message, message + strlen(message));
+    }
+    RuntimeInfoToLogfile(file, line, reinterpret_cast<const VqWideChar*>(wide_.c_str()), level);
+  }
+
+ private:
+  const char* last_ = nullptr;
+  std::u16string wide_;
+};
+
+class VqBinarySink final : public Sink {
+ public:
+  const char* name() const override { return "vq-hex"; }
+  void Write(const char* file, int line, const char* message, int level) override {
+    // Half as many bytes as the message has characters: the hex text is as
+    // long as the message.
+    RuntimeInfoToLogfileBinary(file, line, message, static_cast<unsigned>(strlen(message) / 2), level);
+  }
+};
+
+void CallArglist(const char* file, int line, int level, const VqWideChar* format, ...) {
+  va_list args;
+  va_start(args, format);
+  RuntimeInfoToLogfileArglist(file, line, format, level, args);
+  va_end(args);
+}
+
+class VqFormattedSink final : public Sink {
+ public:
+  const char* name() const override { return "vq-fmt"; }
+  void Write(const char* file, int line, const char* message, int level) override {
+    // Three conversions: "%s" with most of the message, "%d", "%08x".
+    size_t length = strlen(message);
+    if (message != last_) {
+      last_ = message;
+      size_t keep = length > 14 ? length - 14 : 0;
+      wide_.assign(message, message + keep);
+    }
+    CallArglist(file, line, level, reinterpret_cast<const VqWideChar*>(u"%s %5d %08x"), wide_.c_str(), 4711,
+                0xBEEFu);
+  }
+
+ private:
+  const char* last_ = nullptr;
+  std::u16string wide_;
 };
 
 class SpdlogSink final : public Sink {
@@ -269,9 +325,12 @@ int RunComparison(const Options& options) {
     return 1;
   }
   VqSink vq;
+  VqWideSink vq_wide;
+  VqBinarySink vq_hex;
+  VqFormattedSink vq_fmt;
   SpdlogSink spd(dir + "/spdlog.log");
   FloorSink floor_sink(dir + "/floor.log");
-  std::vector<Sink*> sinks = {&floor_sink, &vq, &spd};
+  std::vector<Sink*> sinks = {&floor_sink, &vq, &spd, &vq_wide, &vq_hex, &vq_fmt};
 
   printf("records per round: %ld, rounds: %d, files in %s\n", options.records, options.rounds, dir.c_str());
   printf("%-8s %5s %3s %12s %8s %12s %12s\n", "logger", "bytes", "thr", "ns/record", "x floor",
@@ -331,6 +390,12 @@ int RunOne(const std::string& sink_name, size_t size, long records) {
     char flag = 0;
     if (!InitializeLogger(&flag, 1, dir.c_str())) return 1;
     sink.reset(new VqSink);
+  } else if (sink_name == "vq-wide" || sink_name == "vq-hex" || sink_name == "vq-fmt") {
+    char flag = 0;
+    if (!InitializeLogger(&flag, 1, dir.c_str())) return 1;
+    if (sink_name == "vq-wide") sink.reset(new VqWideSink);
+    if (sink_name == "vq-hex") sink.reset(new VqBinarySink);
+    if (sink_name == "vq-fmt") sink.reset(new VqFormattedSink);
   } else if (sink_name == "spdlog") {
     sink.reset(new SpdlogSink(dir + "/spdlog.log"));
   } else if (sink_name == "floor") {

@@ -4,6 +4,7 @@
 #include "runtime/hex_dump.h"
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -20,12 +21,27 @@ const char kHexDigits[] = "0123456789ABCDEF";
 constexpr size_t kStackTextBytes = 4000;
 }  // namespace
 
+namespace {
+
+// The two digits of every byte value: "000102...FEFF".
+struct HexPairs {
+  char text[512];
+  constexpr HexPairs() : text() {
+    for (int i = 0; i < 256; ++i) {
+      text[2 * i] = kHexDigits[i >> 4];
+      text[2 * i + 1] = kHexDigits[i & 0x0F];
+    }
+  }
+};
+constexpr HexPairs kHexPairs;
+
+}  // namespace
+
 bool BytesToHex(const void* block, unsigned count, char* destination) {
   if (block == nullptr || destination == nullptr) return false;
   const unsigned char* bytes = static_cast<const unsigned char*>(block);
   for (unsigned i = 0; i < count; ++i) {
-    destination[2 * static_cast<size_t>(i)] = kHexDigits[bytes[i] >> 4];
-    destination[2 * static_cast<size_t>(i) + 1] = kHexDigits[bytes[i] & 0x0F];
+    memcpy(destination + 2 * static_cast<size_t>(i), kHexPairs.text + 2 * bytes[i], 2);
   }
   destination[2 * static_cast<size_t>(count)] = '\0';
   return true;

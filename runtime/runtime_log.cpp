@@ -148,14 +148,27 @@ void WriteNarrowRuntimeMessage(const char* sourceFile, int lineNumber, const cha
 void WriteWideRuntimeMessage(const char* sourceFile, int lineNumber, const char16_t* message,
                              int level) {
   if (sourceFile == nullptr || message == nullptr) return;
+
+  // 7-bit units are the same bytes in every narrow code page, so a short
+  // ASCII message is narrowed here, in one pass, with no conversion call.
+  char stack_text[3 * kStackWideUnits + 3];
   size_t units = 0;
+  for (; units < kStackWideUnits; ++units) {
+    char16_t unit = message[units];
+    if (unit == 0 || unit >= 0x80) break;
+    stack_text[units] = static_cast<char>(unit);
+  }
+  if (message[units] == 0) {
+    stack_text[units] = '\0';
+    WriteNarrowRuntimeMessage(sourceFile, lineNumber, stack_text, level);
+    return;
+  }
+
   while (message[units] != 0) ++units;
   if (units > kMaxWideUnits) return;
-
   // Every unit takes at most three narrow bytes (a surrogate pair, four for
   // two units), plus the terminator.
   size_t capacity = 3 * units + 3;
-  char stack_text[3 * kStackWideUnits + 3];
   std::unique_ptr<char[]> heap_text;
   char* text = stack_text;
   if (units > kStackWideUnits) {

@@ -112,7 +112,9 @@ void RenderNumber(uint32_t magnitude, bool negative, char16_t conversion, const 
   out->Append(prefix, prefix_length);
   if (!spec.left && spec.zero_pad) out->AppendRepeated(u'0', fill);
   out->AppendRepeated(u'0', zeros);
-  for (size_t i = count; i > 0; --i) out->Append(&rendered[i - 1], 1);
+  char16_t most_significant_first[11];
+  for (size_t i = 0; i < count; ++i) most_significant_first[i] = rendered[count - 1 - i];
+  out->Append(most_significant_first, count);
   if (spec.left) out->AppendRepeated(u' ', fill);
 }
 
