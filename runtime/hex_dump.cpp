@@ -15,7 +15,7 @@
 namespace vqlogger {
 
 namespace {
-const char kHexDigits[] = "0123456789ABCDEF";
+constexpr char kHexDigits[] = "0123456789ABCDEF";
 // Blocks whose text fits here are rendered on the stack: every block that
 // can still make a record (up to 1999 bytes).
 constexpr size_t kStackTextBytes = 4000;
