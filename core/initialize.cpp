@@ -77,8 +77,9 @@ bool Initialize(char* enableAssert, int runtimeLevel, const char* logDirectory) 
   char directory[kDirectoryCapacity];
   if (candidate != nullptr && MakeDirectoryPath(candidate)) {
     // MakeDirectoryPath refuses paths that do not fit, so this copy is whole.
-    strncpy(directory, candidate, sizeof directory - 1);
-    directory[sizeof directory - 1] = '\0';
+    size_t length = strnlen(candidate, sizeof directory - 1);
+    memcpy(directory, candidate, length);
+    directory[length] = '\0';
   } else {
     directory[0] = '\0';
     if (platform::TemporaryDirectory(directory, sizeof directory) == 0) return false;

@@ -47,8 +47,9 @@ VqLogger::VqLogger() {
 VqLogger::~VqLogger() = default;
 
 void VqLogger::SetUpColumns(const char* suffix, const char* const* columns, size_t count) {
-  strncpy(fileSuffix, suffix, sizeof fileSuffix - 1);
-  fileSuffix[sizeof fileSuffix - 1] = '\0';
+  size_t length = strnlen(suffix, sizeof fileSuffix - 1);
+  memcpy(fileSuffix, suffix, length);
+  fileSuffix[length] = '\0';
   for (size_t i = 0; i < count; ++i) fields.push_back(columns[i]);
 }
 
@@ -56,8 +57,9 @@ void VqLogger::SetDirectory(const char* dir) {
   if (dir == nullptr) return;
   // Copy and zero-fill like a bounded string copy, but never leave the
   // field unterminated: an over-long directory is cut.
-  strncpy(directory, dir, sizeof directory);
-  directory[sizeof directory - 1] = '\0';
+  size_t length = strnlen(dir, sizeof directory - 1);
+  memcpy(directory, dir, length);
+  memset(directory + length, 0, sizeof directory - length);
 }
 
 size_t VqLogger::RenderTimestamp(char* out) {
