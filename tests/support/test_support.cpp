@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -224,6 +225,71 @@ std::string Normalize(const std::string& line) {
   if (tab2 != std::string::npos && result.substr(5, tab2 - 5) == std::to_string(CurrentTid())) {
     result = "<TS>\t<TID>" + result.substr(tab2);
   }
+  return result;
+}
+
+std::string NormalizeLines(const std::string& text) {
+  std::string result;
+  for (const std::string& line : SplitLines(text)) result += Normalize(line);
+  return result;
+}
+
+std::vector<std::string> AddedWithinOneTimestamp(const std::string& path,
+                                                 const std::function<void()>& probe,
+                                                 const std::function<void()>& candidate,
+                                                 int attempts) {
+  auto stamp = [](const std::string& line) { return line.substr(0, line.find('\t')); };
+  for (int i = 0; i < attempts; ++i) {
+    size_t before = ReadFileBytes(path).size();
+    probe();
+    candidate();
+    probe();
+    std::vector<std::string> added = SplitLines(ReadFileBytes(path).substr(before));
+    if (added.size() >= 2 && IsWellFormedTimestamp(stamp(added.front())) &&
+        stamp(added.front()) == stamp(added.back())) {
+      return added;
+    }
+  }
+  ADD_FAILURE() << "no run within one time stamp in " << attempts << " attempts: " << path;
+  return {};
+}
+
+void UseAsTempDirectory(const std::string& dir) {
+#ifdef _WIN32
+  SetEnv("TMP", dir.c_str());
+  SetEnv("TEMP", dir.c_str());
+#else
+  SetEnv("TMPDIR", dir.c_str());
+#endif
+}
+
+void ClearLoggerVariables() {
+  for (const char* name : {"LOGGING_ENABLED_RUNTIME", "LOGGING_ENABLED_ASSERT", "LOGGING_DIR"}) {
+    UnsetEnv(name);
+  }
+}
+
+std::vector<std::string> PredictedLogPaths(const std::string& dir, const std::string& suffix,
+                                           int seconds) {
+  std::string prefix = dir;
+  if (prefix.empty() || prefix.back() != Separator()) prefix += Separator();
+  prefix += ExeBaseName() + "_" + std::to_string(CurrentPid()) + "_";
+  std::vector<std::string> paths;
+  std::time_t now = std::time(nullptr);
+  for (int i = 0; i <= seconds; ++i) {
+    std::time_t t = now + i;
+    std::tm tm = *std::localtime(&t);
+    paths.push_back(prefix + std::to_string(tm.tm_year + 1900) + "-" +
+                    std::to_string(tm.tm_mon + 1) + "-" + std::to_string(tm.tm_mday) + "-" +
+                    std::to_string(tm.tm_hour) + "-" + std::to_string(tm.tm_min) + "-" +
+                    std::to_string(tm.tm_sec) + suffix);
+  }
+  return paths;
+}
+
+std::string NormalizedRecords(const std::string& path, const std::string& first_line) {
+  std::string result;
+  for (const std::string& line : RecordLines(path, first_line)) result += Normalize(line);
   return result;
 }
 

@@ -5,6 +5,7 @@
 #ifndef VQLOGGER_TESTS_SUPPORT_TEST_SUPPORT_H_
 #define VQLOGGER_TESTS_SUPPORT_TEST_SUPPORT_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,37 @@ std::string Normalize(const std::string& line);
 
 // True for "%d-%d-%d %d:%d:%d.%d" numbers without leading zeros.
 bool IsWellFormedTimestamp(const std::string& text);
+
+// Normalize applied to every line of `text` (as SplitLines cuts it), joined
+// again: "2026-12-7 9:5:3.250\t<tid>\tx\r\nc\r\n" => "<TS>\t<TID>\tx\r\nc\r\n".
+std::string NormalizeLines(const std::string& text);
+
+// Runs probe(), candidate(), probe() in a row until the two probe lines
+// added to the log file at `path` carry the same time stamp, so that any
+// line the candidate wrote in between carries it too (a line's length
+// depends on its time stamp). Returns the lines that steady run added;
+// returns nothing, with a test failure, when no run in `attempts` is steady.
+std::vector<std::string> AddedWithinOneTimestamp(const std::string& path,
+                                                 const std::function<void()>& probe,
+                                                 const std::function<void()>& candidate,
+                                                 int attempts = 200);
+
+// Points the library's fallback directory at `dir`: TMPDIR on POSIX, TMP and
+// TEMP on Windows (GetTempPathA reads them).
+void UseAsTempDirectory(const std::string& dir);
+
+// Removes LOGGING_ENABLED_RUNTIME, LOGGING_ENABLED_ASSERT and LOGGING_DIR
+// from the environment.
+void ClearLoggerVariables();
+
+// The full paths this process's log file with `suffix` gets in `dir` when it
+// is opened at any whole second from now to now + `seconds`, oldest first:
+//   "<dir><sep><exe base>_<pid>_<Y-M-D-h-m-s><suffix>".
+std::vector<std::string> PredictedLogPaths(const std::string& dir, const std::string& suffix,
+                                           int seconds);
+
+// The record lines of a log file (see RecordLines), each normalised, joined.
+std::string NormalizedRecords(const std::string& path, const std::string& first_line);
 
 }  // namespace vqtest
 
