@@ -72,7 +72,7 @@ TEST_F(FormattedRecordsTest, HugeWidthLogsTheFormattingFailure) {
   Formatted("f.c", 7, WIDE("before %2147483647d after"), 3, 1);
   Formatted("f.c", 7, WIDE("%99999999999999999999s"), 3, WIDE("x"));
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_LT(seconds, 1.0);
+  EXPECT_LT(seconds, 5.0);  // milliseconds normally; generous for a loaded machine
   // Two pieces that fit alone but not together.
   Formatted("f.c", 7, WIDE("%9000000d%9000000d"), 3, 1, 2);
   const std::string failed = Record("Exception occurred during formatting", 3);

@@ -235,7 +235,7 @@ TEST(WideFormatTest, TextOverTheCapThrowsBadAlloc) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     // A single piece over the cap fails before anything is written.
     if (c.args.size() == 1) {
-      EXPECT_LT(seconds, 1.0) << Show(format) << " took too long to fail";
+      EXPECT_LT(seconds, 5.0) << Show(format) << " took too long to fail";
     }
   }
 }
