@@ -293,4 +293,12 @@ std::string NormalizedRecords(const std::string& path, const std::string& first_
   return result;
 }
 
+unsigned AnsiCodePage() {
+#ifdef _WIN32
+  return GetACP();
+#else
+  return 0;
+#endif
+}
+
 }  // namespace vqtest

@@ -104,6 +104,20 @@ std::vector<std::string> PredictedLogPaths(const std::string& dir, const std::st
 // The record lines of a log file (see RecordLines), each normalised, joined.
 std::string NormalizedRecords(const std::string& path, const std::string& first_line);
 
+// The narrow code page: GetACP() on Windows, 0 on POSIX (narrow text is
+// UTF-8 there).
+unsigned AnsiCodePage();
+
 }  // namespace vqtest
+
+// Skips a test whose expected bytes assume the default narrow text of the
+// test runs: code page 1252 on Windows (wine's default), UTF-8 on POSIX.
+#define VQTEST_REQUIRE_DEFAULT_NARROW_TEXT()                                       \
+  do {                                                                             \
+    if (vqtest::AnsiCodePage() != 0 && vqtest::AnsiCodePage() != 1252) {           \
+      GTEST_SKIP() << "expects code page 1252, this process has "                \
+                   << vqtest::AnsiCodePage();                                      \
+    }                                                                              \
+  } while (0)
 
 #endif  // VQLOGGER_TESTS_SUPPORT_TEST_SUPPORT_H_
