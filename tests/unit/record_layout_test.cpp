@@ -45,5 +45,22 @@ TEST(RecordLayoutTest, DecimalMatchesPercentD) {
   }
 }
 
+// The ASCII test reads eight bytes at a time: a high byte at any position of
+// a word or of the tail must be seen, and the length must be exact.
+TEST(RecordLayoutTest, AsciiTestSeesEveryHighByte) {
+  for (size_t length = 0; length <= 19; ++length) {
+    std::string text(length, 'a');
+    size_t measured = 99;
+    EXPECT_TRUE(IsAsciiText(text.c_str(), &measured)) << length;
+    EXPECT_EQ(measured, length);
+    for (size_t at = 0; at < length; ++at) {
+      std::string high = text;
+      high[at] = '\x80';
+      EXPECT_FALSE(IsAsciiText(high.c_str(), &measured)) << length << " " << at;
+      EXPECT_EQ(measured, length);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vqlogger
