@@ -1,0 +1,63 @@
+#include "demo_command.h"
+
+#include <vqlogger_helpers.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log_paths.h"
+#include "show_command.h"
+
+namespace vqlog {
+namespace {
+
+// What each worker thread logs: a narrow, a wide, a formatted and a binary
+// runtime record, and one failed assertion.
+void Worker(int id, char assert_flag) {
+  std::string narrow = "worker " + std::to_string(id) + " started (narrow text, caf\xC3\xA9)";
+  RuntimeInfoToLogfileA(__FILE__, __LINE__, narrow.c_str(), 1);
+  RuntimeInfoToLogfile(__FILE__, __LINE__, u"wide text: \u00E9t\u00E9, \u2713, \u65E5\u672C", 2);
+  VQ_LOG(2, VQ_WTEXT("formatted: id=%d hex=%#06x name=[%-6s] pct=%3u"), id, 0xBEEF + id, VQ_WTEXT("vq"),
+         25u * static_cast<unsigned>(id));
+  const unsigned char block[] = {0x00, 0x0A, 0xFF, 0x10, static_cast<unsigned char>(id)};
+  RuntimeInfoToLogfileBinary(__FILE__, __LINE__, block, sizeof block, 3);
+  int queue_depth = id;
+  VQ_ASSERT(assert_flag, queue_depth > 3);
+  VQ_LOG(9, VQ_WTEXT("level 9 is above the current level: not issued"));
+}
+
+}  // namespace
+
+int RunDemo(const std::string& dir, bool color, std::ostream& out, std::ostream& err) {
+  char assert_flag = 0;
+  // A positive level sets the runtime level to 3 (unless
+  // LOGGING_ENABLED_RUNTIME says otherwise) and turns assertions on.
+  if (!InitializeLogger(&assert_flag, 3, dir.c_str())) {
+    err << "vqlog: the library could not create its log files (InitializeLogger returned false)\n";
+    return 1;
+  }
+  std::vector<std::thread> workers;
+  for (int id = 0; id < 4; ++id) workers.emplace_back(Worker, id, assert_flag);
+  for (std::thread& t : workers) t.join();
+
+  // A message of 4000 bytes is too long for a record: the library writes its
+  // fallback line in its place.
+  std::string too_long(4000, 'x');
+  RuntimeInfoToLogfileA(__FILE__, __LINE__, too_long.c_str(), -1);
+  // Expressions are written unchanged, tabs and line feeds included.
+  AssertToLogfile(__FILE__, __LINE__, "table[i]\t!= NULL &&\n    table[i]->used");
+
+  std::string runtime_log = FindOwnLog(dir, "_runtime.log");
+  std::string assert_log = FindOwnLog(dir, "_assert.log");
+  out << "vqlog demo: runtime level " << GetLoggingLevel() << ", assert flag " << int{assert_flag} << "\n"
+      << "  runtime log: " << runtime_log << "\n"
+      << "  assert log:  " << assert_log << "\n\n";
+  out.flush();
+  ShowOptions show;
+  show.files = {runtime_log, assert_log};
+  show.color = color;
+  return RunShow(show, out, err);
+}
+
+}  // namespace vqlog
