@@ -15,6 +15,8 @@
 
 namespace vqlogger {
 
+struct PreparedMessage;  // runtime/runtime_log.cpp
+
 class AssertLogger final : public VqLogger {
  public:
   AssertLogger();
@@ -44,6 +46,10 @@ class RuntimeLogger final : public VqLogger {
   // `lock`.
   unsigned BuildRuntimeRecord(char* buffer, const char* sourceFile, int lineNumber,
                               const char* message, int level);
+
+  // BuildRuntimeRecord for a message already prepared outside the lock.
+  unsigned BuildPreparedRecord(char* buffer, const char* sourceFile, int lineNumber,
+                               const PreparedMessage& message);
 
   // The level held for the host; the library compares nothing with it.
   std::atomic<int32_t> level{0};

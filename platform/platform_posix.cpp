@@ -29,14 +29,22 @@ const size_t kExecutablePathCapacity = PATH_MAX;
 
 namespace {
 
-// The lock word of a Mutex: 0 free, 1 held, 2 held with (possible) waiters.
-std::atomic<int>* LockWord(unsigned char* storage) {
-  return reinterpret_cast<std::atomic<int>*>(storage);
+// What a Mutex holds. `locked` is 0 when free, 1 when held, and 2 when its
+// last holder left it to a waiter that was spinning (only a waiter may take
+// it then, so a thread that keeps relocking cannot starve the others).
+struct LockState {
+  std::atomic<int> locked;
+  std::atomic<int> spinners;  // waiters spinning for the lock
+  std::atomic<int> sleepers;  // waiters blocked in FUTEX_WAIT on `locked`
+};
+
+LockState* StateOf(unsigned char* storage) {
+  return std::launder(reinterpret_cast<LockState*>(storage));
 }
 
 // A waiter spins this long before it blocks: about two file writes, so a
 // lock held only across one write hands over without a sleep.
-constexpr int64_t kSpinNanoseconds = 5000;
+constexpr int64_t kSpinNanoseconds = 10000;
 
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -150,49 +158,69 @@ int EncodeUtf16Unit(const char16_t*& s, char* out) {
 
 // --- Mutex -----------------------------------------------------------------
 
-// A futex lock that spins before it sleeps. Unlike a pthread mutex, the
-// waiter spins on a plain load and only then tries to take the lock, and
-// it spins for a time, not a count, so it behaves the same on any CPU.
+// A futex lock that spins before it sleeps. A waiter spins on a plain load
+// for a time (not a count, so it behaves the same on any CPU) and only then
+// sleeps. The holder hands the lock straight to a spinning waiter, and makes
+// a wake-up call only when someone is asleep, so a contended lock changes
+// hands without a system call and without a sleep in the common case.
 Mutex::Mutex() {
-  static_assert(sizeof(std::atomic<int>) <= sizeof storage_, "lock word must fit Mutex storage");
+  static_assert(sizeof(LockState) <= sizeof storage_, "lock state must fit Mutex storage");
   static_assert(std::atomic<int>::is_always_lock_free, "futex needs a plain int");
-  new (storage_) std::atomic<int>(0);
+  new (storage_) LockState{{0}, {0}, {0}};
 }
 
-Mutex::~Mutex() { LockWord(storage_)->~atomic(); }
+Mutex::~Mutex() { StateOf(storage_)->~LockState(); }
+
+namespace {
+
+// Takes the lock if it is free or handed over. Only waiters call this.
+bool TakeAsWaiter(LockState* state) {
+  int value = state->locked.load(std::memory_order_relaxed);
+  if (value == 1) return false;
+  return state->locked.compare_exchange_strong(value, 1, std::memory_order_acquire);
+}
+
+}  // namespace
 
 void Mutex::Lock() {
-  std::atomic<int>* word = LockWord(storage_);
-  int state = 0;
-  if (word->compare_exchange_strong(state, 1, std::memory_order_acquire)) return;
-
-  int64_t deadline = 0;
-  for (int spins = 0;; ++spins) {
-    if (word->load(std::memory_order_relaxed) == 0) {
-      state = 0;
-      if (word->compare_exchange_weak(state, 1, std::memory_order_acquire)) return;
-    }
-    CpuRelax();
-    if ((spins & 31) == 31) {
-      int64_t now = MonotonicNanoseconds();
-      if (deadline == 0) {
-        deadline = now + kSpinNanoseconds;
-      } else if (now > deadline) {
-        break;
+  LockState* state = StateOf(storage_);
+  int expected = 0;
+  if (state->locked.compare_exchange_strong(expected, 1, std::memory_order_acquire)) return;
+  for (;;) {
+    state->spinners.fetch_add(1, std::memory_order_seq_cst);
+    int64_t deadline = 0;
+    for (int spins = 0;; ++spins) {
+      if (TakeAsWaiter(state)) {
+        state->spinners.fetch_sub(1, std::memory_order_relaxed);
+        return;
+      }
+      CpuRelax();
+      if ((spins & 31) == 31) {
+        int64_t now = MonotonicNanoseconds();
+        if (deadline == 0) {
+          deadline = now + kSpinNanoseconds;
+        } else if (now > deadline) {
+          break;
+        }
       }
     }
-  }
-  // Block: mark the lock as having waiters, sleep until it is handed back.
-  state = word->exchange(2, std::memory_order_acquire);
-  while (state != 0) {
-    FutexWait(word, 2);
-    state = word->exchange(2, std::memory_order_acquire);
+    // Sleep until the holder leaves. The sleeper count is raised before
+    // `locked` is read again (both sequentially consistent, as in Unlock),
+    // so either the holder sees a sleeper and wakes it, or this thread sees
+    // the lock free or handed over and does not sleep.
+    state->sleepers.fetch_add(1, std::memory_order_seq_cst);
+    state->spinners.fetch_sub(1, std::memory_order_seq_cst);
+    while (state->locked.load(std::memory_order_seq_cst) == 1) FutexWait(&state->locked, 1);
+    state->sleepers.fetch_sub(1, std::memory_order_relaxed);
+    if (TakeAsWaiter(state)) return;
   }
 }
 
 void Mutex::Unlock() {
-  std::atomic<int>* word = LockWord(storage_);
-  if (word->exchange(0, std::memory_order_release) == 2) FutexWake(word);
+  LockState* state = StateOf(storage_);
+  bool spinner = state->spinners.load(std::memory_order_seq_cst) > 0;
+  state->locked.store(spinner ? 2 : 0, std::memory_order_seq_cst);
+  if (state->sleepers.load(std::memory_order_seq_cst) > 0) FutexWake(&state->locked);
 }
 
 // --- Time ------------------------------------------------------------------

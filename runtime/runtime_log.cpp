@@ -80,41 +80,71 @@ bool SanitizeMessage(const char* source, char* destination, size_t count) {
   return true;
 }
 
+// A runtime message made ready for its line: measured, scanned, sanitised
+// and its level rendered. All of it is per-call work that needs no lock, so
+// the writer does it before taking the logger's lock.
+struct PreparedMessage {
+  bool fits;                           // under kMessageCapacity bytes
+  const char* text;                    // the message itself, or `copy`
+  size_t length;
+  bool ascii;                          // 7-bit only: no conversion needed
+  char level_text[kIntTextCapacity];
+  size_t level_length;
+  char copy[kMessageCapacity];         // the sanitised copy, when needed
+};
+
+namespace {
+
+void PrepareMessage(const char* message, int level, PreparedMessage* out) {
+  out->level_length = FormatDecimal(level, out->level_text);
+  out->length = strnlen(message, kMessageCapacity);
+  out->fits = out->length + 1 <= kMessageCapacity;
+  if (!out->fits) return;
+  // Most messages hold no tab, CR or LF; such a message is joined as it
+  // stands, without the copy (the bytes are the same).
+  TextScan scan = ScanText(message, out->length);
+  out->ascii = !scan.has_high_bytes;
+  out->text = message;
+  if (scan.has_line_control) {
+    SanitizeKnownLength(message, out->length, out->copy, out->length + 1);
+    out->text = out->copy;
+  }
+}
+
+}  // namespace
+
+unsigned RuntimeLogger::BuildPreparedRecord(char* buffer, const char* sourceFile, int lineNumber,
+                                            const PreparedMessage& message) {
+  unsigned prefix = BeginRecord(buffer, sourceFile, lineNumber);
+  if (prefix == 0) return 0;
+  fields.clear();
+  fields.push_back(message.text);
+  fields.push_back(message.level_text);
+  // JoinFields over these two, with what is known passed along.
+  const FieldSpan spans[] = {{message.text, message.length},
+                             {message.level_text, message.level_length}};
+  return AppendSpans(buffer, prefix, spans, 2, kLineCapacity, true, message.ascii);
+}
+
 unsigned RuntimeLogger::BuildRuntimeRecord(char* buffer, const char* sourceFile, int lineNumber,
                                            const char* message, int level_of_record) {
   if (message == nullptr) return 0;
-  size_t length = strnlen(message, kMessageCapacity);
-  if (length + 1 > kMessageCapacity) return 0;
-
-  // Most messages hold no tab, CR or LF; such a message is joined as it
-  // stands, without the copy (the bytes are the same).
-  TextScan scan = ScanText(message, length);
-  char copy[kMessageCapacity];
-  const char* sanitized = message;
-  if (scan.has_line_control) {
-    SanitizeKnownLength(message, length, copy, length + 1);
-    sanitized = copy;
-  }
-  unsigned prefix = BeginRecord(buffer, sourceFile, lineNumber);
-  if (prefix == 0) return 0;
-
-  char level_text[kIntTextCapacity];
-  size_t level_length = FormatDecimal(level_of_record, level_text);
-  fields.clear();
-  fields.push_back(sanitized);
-  fields.push_back(level_text);
-  // JoinFields over these two, with what is known passed along.
-  const FieldSpan spans[] = {{sanitized, length}, {level_text, level_length}};
-  return AppendSpans(buffer, prefix, spans, 2, kLineCapacity, true, !scan.has_high_bytes);
+  PreparedMessage prepared;
+  PrepareMessage(message, level_of_record, &prepared);
+  if (!prepared.fits) return 0;
+  return BuildPreparedRecord(buffer, sourceFile, lineNumber, prepared);
 }
 
 void RuntimeLogger::WriteRuntimeRecord(const char* sourceFile, int lineNumber, const char* message,
                                        int level_of_record) {
-  CritSecGuard guard(&lock);
+  PreparedMessage prepared;
+  PrepareMessage(message, level_of_record, &prepared);
   // Room for the longest fallback line too: prefix, text, level, CR LF.
   char line[kLineCapacity + sizeof kTooLongText + kIntTextCapacity + sizeof kLineEnd];
   line[0] = '\0';
-  unsigned length = BuildRuntimeRecord(line, sourceFile, lineNumber, message, level_of_record);
+
+  CritSecGuard guard(&lock);
+  unsigned length = prepared.fits ? BuildPreparedRecord(line, sourceFile, lineNumber, prepared) : 0;
   if (length != 0) {
     WriteLine(line, length);
     return;
@@ -122,8 +152,6 @@ void RuntimeLogger::WriteRuntimeRecord(const char* sourceFile, int lineNumber, c
 
   // Fallback: the prefix rendered afresh (new time stamp), "Log Message too
   // Long", the level. Lines in the file always end with CR LF.
-  char level_text[kIntTextCapacity];
-  size_t level_length = FormatDecimal(level_of_record, level_text);
   line[0] = '\0';
   size_t at = BeginRecord(line, sourceFile, lineNumber);
   if (at == 0) {
@@ -132,7 +160,7 @@ void RuntimeLogger::WriteRuntimeRecord(const char* sourceFile, int lineNumber, c
     return;
   }
   at = Append(line, at, kTooLongText, sizeof kTooLongText - 1);
-  at = Append(line, at, level_text, level_length);
+  at = Append(line, at, prepared.level_text, prepared.level_length);
   at = Append(line, at, kLineEnd, sizeof kLineEnd - 1);
   WriteLine(line, at);
 }
