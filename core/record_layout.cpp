@@ -103,25 +103,25 @@ size_t FormatFileTime(const platform::LocalTime& t, char* out) {
 
 TextScan ScanText(const char* text, size_t length) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-  size_t i = 0;
-  TextScan scan = {false, false};
 #if defined(__SSE2__)
-  const __m128i tab = _mm_set1_epi8('\t');
-  const __m128i cr = _mm_set1_epi8('\r');
-  const __m128i lf = _mm_set1_epi8('\n');
-  __m128i control = _mm_setzero_si128();
-  __m128i high = _mm_setzero_si128();
-  for (; i + 16 <= length; i += 16) {
-    __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    control = _mm_or_si128(control, _mm_or_si128(_mm_cmpeq_epi8(chunk, tab),
-                                                 _mm_or_si128(_mm_cmpeq_epi8(chunk, cr),
-                                                              _mm_cmpeq_epi8(chunk, lf))));
-    high = _mm_or_si128(high, chunk);
+  if (length >= 16) {
+    // One signed compare flags every byte below 14 (tab, LF and CR among
+    // them) and every byte above 0x7F (negative as signed). Plain text has
+    // none, and the precise scan below runs only when one turns up. The
+    // last step overlaps the one before it instead of finishing byte by byte.
+    const __m128i fourteen = _mm_set1_epi8(14);
+    __m128i suspect = _mm_setzero_si128();
+    for (size_t i = 0;; i += 16) {
+      if (i + 16 > length) i = length - 16;
+      __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      suspect = _mm_or_si128(suspect, _mm_cmplt_epi8(chunk, fourteen));
+      if (i + 16 == length) break;
+    }
+    if (_mm_movemask_epi8(suspect) == 0) return TextScan{false, false};
   }
-  scan.has_line_control = _mm_movemask_epi8(control) != 0;
-  scan.has_high_bytes = _mm_movemask_epi8(high) != 0;
 #endif
-  for (; i < length; ++i) {
+  TextScan scan = {false, false};
+  for (size_t i = 0; i < length; ++i) {
     unsigned char byte = p[i];
     scan.has_line_control |= byte == '\t' || byte == '\r' || byte == '\n';
     scan.has_high_bytes |= byte >= 0x80;
@@ -140,11 +140,16 @@ bool IsAsciiBytes(const char* text, size_t length) {
   size_t i = 0;
 #if defined(__SSE2__)
   // Sixteen bytes a step: the high bits of all of them in one mask.
-  __m128i high = _mm_setzero_si128();
-  for (; i + 16 <= length; i += 16) {
-    high = _mm_or_si128(high, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+  if (length >= 16) {
+    // Sixteen bytes a step; the last step overlaps the one before it.
+    __m128i high = _mm_setzero_si128();
+    for (;; i += 16) {
+      if (i + 16 > length) i = length - 16;
+      high = _mm_or_si128(high, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+      if (i + 16 == length) break;
+    }
+    return _mm_movemask_epi8(high) == 0;
   }
-  if (_mm_movemask_epi8(high) != 0) return false;
 #endif
   uint64_t bits = 0;
   for (; i + 8 <= length; i += 8) {

@@ -42,9 +42,12 @@ LockState* StateOf(unsigned char* storage) {
   return std::launder(reinterpret_cast<LockState*>(storage));
 }
 
-// A waiter spins this long before it blocks: about two file writes, so a
-// lock held only across one write hands over without a sleep.
-constexpr int64_t kSpinNanoseconds = 10000;
+// A waiter spins this long before it blocks. One write here takes about two
+// microseconds, but its latency has a long tail: with a budget of two or
+// three writes a waiter still fell asleep on one record in eight, and each
+// sleep costs the holder wake-up calls. Twenty microseconds keeps the hand-
+// over sleep-free in the common case (bench/peer_compare, two threads).
+constexpr int64_t kSpinNanoseconds = 20000;
 
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -207,11 +210,13 @@ void Mutex::Lock() {
     // Sleep until the holder leaves. The sleeper count is raised before
     // `locked` is read again (both sequentially consistent, as in Unlock),
     // so either the holder sees a sleeper and wakes it, or this thread sees
-    // the lock free or handed over and does not sleep.
+    // the lock free or handed over and does not sleep. Once woken, spin
+    // again: going straight back to sleep would make every later unlock pay
+    // for a wake-up call while the holder keeps the lock to itself.
     state->sleepers.fetch_add(1, std::memory_order_seq_cst);
     state->spinners.fetch_sub(1, std::memory_order_seq_cst);
-    while (state->locked.load(std::memory_order_seq_cst) == 1) FutexWait(&state->locked, 1);
-    state->sleepers.fetch_sub(1, std::memory_order_relaxed);
+    if (state->locked.load(std::memory_order_seq_cst) == 1) FutexWait(&state->locked, 1);
+    state->sleepers.fetch_sub(1, std::memory_order_seq_cst);
     if (TakeAsWaiter(state)) return;
   }
 }
