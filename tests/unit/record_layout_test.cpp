@@ -64,3 +64,36 @@ TEST(RecordLayoutTest, AsciiTestSeesEveryHighByte) {
 
 }  // namespace
 }  // namespace vqlogger
+
+namespace vqlogger {
+namespace {
+
+// ScanText takes sixteen bytes a step with an overlapping last step: every
+// length and every position of the byte that matters must be seen, and a
+// harmless byte below 14 (VT) must not count as a line break.
+TEST(RecordLayoutTest, ScanTextFindsLineBreaksAndHighBytesAnywhere) {
+  struct Case {
+    char byte;
+    TextScan expected;
+  };
+  const Case cases[] = {{'\t', {true, false}}, {'\r', {true, false}}, {'\n', {true, false}},
+                        {'\x80', {false, true}}, {'\xFF', {false, true}}, {'\x0B', {false, false}},
+                        {'\x0D' + 1, {false, false}}};
+  for (size_t length = 1; length <= 40; ++length) {
+    std::string plain(length, 'a');
+    TextScan none = ScanText(plain.data(), length);
+    EXPECT_FALSE(none.has_line_control || none.has_high_bytes) << length;
+    for (const Case& c : cases) {
+      for (size_t at = 0; at < length; ++at) {
+        std::string text = plain;
+        text[at] = c.byte;
+        TextScan scan = ScanText(text.data(), length);
+        EXPECT_EQ(scan.has_line_control, c.expected.has_line_control) << length << " " << at;
+        EXPECT_EQ(scan.has_high_bytes, c.expected.has_high_bytes) << length << " " << at;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vqlogger
