@@ -197,7 +197,9 @@ void Mutex::Lock() {
         state->spinners.fetch_sub(1, std::memory_order_relaxed);
         return;
       }
-      CpuRelax();
+      // Pause only every fourth turn: a waiter that notices the hand-over a
+      // few tens of nanoseconds sooner shortens every hand-over.
+      if ((spins & 3) == 3) CpuRelax();
       if ((spins & 31) == 31) {
         int64_t now = MonotonicNanoseconds();
         if (deadline == 0) {
