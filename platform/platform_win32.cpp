@@ -1,0 +1,373 @@
+// Windows backend of the platform seam (platform/platform.h): the core's
+// locks are critical sections, times come from the system clock and the
+// current time-zone rules, paths and narrow text use the process's ANSI code
+// page, and the log file is a Win32 file handle written with one WriteFile
+// call per line. The library's load and unload hooks are driven from here:
+// a file-static object calls OnLibraryLoad() during C runtime start-up, and
+// DllMain calls OnLibraryUnload() when the DLL is detached.
+//
+// This is the only file of the library that includes <windows.h>.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+
+#include "platform/platform.h"
+
+namespace vqlogger {
+namespace platform {
+
+namespace {
+
+// A waiter spins this many times (a few microseconds) before it blocks.
+constexpr DWORD kCriticalSectionSpinCount = 4000;
+
+// FILETIME counts 100 ns ticks since 1601-01-01 UTC.
+constexpr int64_t kTicksPerSecond = 10000000;
+constexpr int64_t kTicksPerMillisecond = 10000;
+constexpr int64_t kUnixEpochInTicks = 116444736000000000;  // 1970-01-01
+
+// Largest write handed to WriteFile at once (its size is a DWORD).
+constexpr size_t kMaxWriteChunk = 0x7FFFFFFF;
+
+CRITICAL_SECTION* CriticalSectionIn(unsigned char* storage) {
+  return std::launder(reinterpret_cast<CRITICAL_SECTION*>(storage));
+}
+
+int64_t FileTimeTicks(const FILETIME& time) {
+  ULARGE_INTEGER value;
+  value.LowPart = time.dwLowDateTime;
+  value.HighPart = time.dwHighDateTime;
+  return static_cast<int64_t>(value.QuadPart);
+}
+
+void CopySystemTime(const SYSTEMTIME& time, LocalTime* out) {
+  out->year = time.wYear;
+  out->month = time.wMonth;
+  out->day = time.wDay;
+  out->hour = time.wHour;
+  out->minute = time.wMinute;
+  out->second = time.wSecond;
+  out->millisecond = time.wMilliseconds;
+}
+
+// The errno the C runtime's _access() leaves for a Win32 error code, by the
+// runtime's own table: codes it does not list give EINVAL, except the
+// access-denied range (19-36, which holds the sharing and lock violations)
+// and the bad-executable range (188-202).
+int ErrnoForWin32Error(DWORD error) {
+  struct Entry {
+    DWORD error;
+    int errno_value;
+  };
+  static constexpr Entry kTable[] = {
+      {1, EINVAL},     {2, ENOENT},    {3, ENOENT},     {4, EMFILE},
+      {5, EACCES},     {6, EBADF},     {7, ENOMEM},     {8, ENOMEM},
+      {9, ENOMEM},     {10, E2BIG},    {11, ENOEXEC},   {12, EINVAL},
+      {13, EINVAL},    {15, ENOENT},   {16, EACCES},    {17, EXDEV},
+      {18, ENOENT},    {33, EACCES},   {53, ENOENT},    {65, EACCES},
+      {67, ENOENT},    {80, EEXIST},   {82, EACCES},    {83, EACCES},
+      {87, EINVAL},    {89, EAGAIN},   {108, EACCES},   {109, EPIPE},
+      {112, ENOSPC},   {114, EBADF},   {124, EINVAL},   {128, ECHILD},
+      {129, ECHILD},   {130, EBADF},   {131, EINVAL},   {132, EACCES},
+      {145, ENOTEMPTY}, {158, EACCES}, {161, ENOENT},   {164, EAGAIN},
+      {167, EACCES},   {183, EEXIST},  {206, ENOENT},   {215, EAGAIN},
+      {1816, ENOMEM},
+  };
+  for (const Entry& entry : kTable) {
+    if (entry.error == error) return entry.errno_value;
+  }
+  if (error >= 19 && error <= 36) return EACCES;
+  if (error >= 188 && error <= 202) return ENOEXEC;
+  return EINVAL;
+}
+
+// Both 16-bit on Windows: the seam's char16_t text is the API's WCHAR text.
+static_assert(sizeof(char16_t) == sizeof(wchar_t), "wchar_t is UTF-16 here");
+
+const wchar_t* AsWide(const char16_t* text) {
+  return reinterpret_cast<const wchar_t*>(text);
+}
+
+wchar_t* AsWide(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
+
+HANDLE AsHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+}  // namespace
+
+const char kPathSeparator = '\\';
+
+// ---------------------------------------------------------------------------
+// Mutex
+
+Mutex::Mutex() {
+  static_assert(sizeof(CRITICAL_SECTION) <= sizeof(storage_),
+                "CRITICAL_SECTION must fit the mutex storage");
+  static_assert(alignof(CRITICAL_SECTION) <= 8,
+                "CRITICAL_SECTION must fit the mutex storage's alignment");
+  CRITICAL_SECTION* section = new (storage_) CRITICAL_SECTION;
+  // Cannot fail since Windows Vista; on older systems only under memory
+  // exhaustion, where nothing better can be done.
+  (void)InitializeCriticalSectionAndSpinCount(section,
+                                              kCriticalSectionSpinCount);
+}
+
+Mutex::~Mutex() { DeleteCriticalSection(CriticalSectionIn(storage_)); }
+
+void Mutex::Lock() { EnterCriticalSection(CriticalSectionIn(storage_)); }
+
+void Mutex::Unlock() { LeaveCriticalSection(CriticalSectionIn(storage_)); }
+
+// ---------------------------------------------------------------------------
+// Time
+
+ClockReading ReadClock() {
+  // GetSystemTimeAsFileTime reads the shared user page (no system call) and
+  // exists on every Windows version, unlike the precise variant.
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const int64_t ticks = FileTimeTicks(now) - kUnixEpochInTicks;
+  int64_t seconds = ticks / kTicksPerSecond;
+  int64_t remainder = ticks % kTicksPerSecond;
+  if (remainder < 0) {  // a clock before 1970: round towards the past
+    seconds -= 1;
+    remainder += kTicksPerSecond;
+  }
+  ClockReading reading;
+  reading.seconds = seconds;
+  reading.millisecond = static_cast<int>(remainder / kTicksPerMillisecond);
+  return reading;
+}
+
+bool LocalTimeOf(int64_t seconds, LocalTime* out) {
+  // FILETIME covers 1601 onwards; FileTimeToSystemTime accepts values up to
+  // 0x7FFFFFFFFFFFFFFF ticks.
+  constexpr int64_t kMinSeconds = -kUnixEpochInTicks / kTicksPerSecond;
+  constexpr int64_t kMaxSeconds =
+      (INT64_MAX - kUnixEpochInTicks) / kTicksPerSecond;
+  if (seconds < kMinSeconds || seconds > kMaxSeconds) return false;
+
+  ULARGE_INTEGER ticks;
+  ticks.QuadPart =
+      static_cast<ULONGLONG>(seconds * kTicksPerSecond + kUnixEpochInTicks);
+  FILETIME utc_file_time;
+  utc_file_time.dwLowDateTime = ticks.LowPart;
+  utc_file_time.dwHighDateTime = ticks.HighPart;
+
+  SYSTEMTIME utc;
+  SYSTEMTIME local;
+  if (!FileTimeToSystemTime(&utc_file_time, &utc)) return false;
+  // The current time zone with the daylight-saving rule in force on that
+  // date: for the present moment this is what GetLocalTime reports.
+  if (!SystemTimeToTzSpecificLocalTime(/*lpTimeZoneInformation=*/nullptr,
+                                       &utc, &local)) {
+    return false;
+  }
+  CopySystemTime(local, out);
+  out->millisecond = 0;
+  return true;
+}
+
+void CurrentLocalTime(LocalTime* out) {
+  SYSTEMTIME local;
+  GetLocalTime(&local);
+  CopySystemTime(local, out);
+}
+
+// ---------------------------------------------------------------------------
+// Identifiers: both are plain reads of the thread environment block.
+
+int32_t CurrentThreadId() {
+  return static_cast<int32_t>(GetCurrentThreadId());
+}
+
+int32_t CurrentProcessId() {
+  return static_cast<int32_t>(GetCurrentProcessId());
+}
+
+// ---------------------------------------------------------------------------
+// Paths
+
+const size_t kExecutablePathCapacity = MAX_PATH;
+
+bool ExecutablePath(char* buffer, size_t capacity) {
+  if (buffer == nullptr || capacity == 0 || capacity > MAXDWORD) return false;
+  const DWORD length = GetModuleFileNameA(
+      GetModuleHandleA(/*lpModuleName=*/nullptr), buffer,
+      static_cast<DWORD>(capacity));
+  // A truncated path comes back as exactly `capacity` characters (and, on
+  // Windows XP, without a terminator).
+  if (length == 0 || length >= capacity) {
+    buffer[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+size_t TemporaryDirectory(char* buffer, size_t capacity) {
+  if (buffer == nullptr || capacity == 0 || capacity > MAXDWORD) return 0;
+  // Returns the length without the terminator, or the size needed (with
+  // the terminator) when the buffer is too small.
+  const DWORD length = GetTempPathA(static_cast<DWORD>(capacity), buffer);
+  if (length == 0 || length >= capacity) {
+    buffer[0] = '\0';
+    return 0;
+  }
+  return length;
+}
+
+ProbeResult ProbePath(const char* path) {
+  // The semantics of _access(path, 0): success if the attributes can be
+  // read, otherwise the errno the C runtime derives from the Win32 error.
+  if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) {
+    return ProbeResult::kExists;
+  }
+  switch (ErrnoForWin32Error(GetLastError())) {
+    case ENOENT:
+    case EINVAL:
+      return ProbeResult::kNotFound;
+    default:
+      return ProbeResult::kOtherError;
+  }
+}
+
+bool CreateDirectoryAt(const char* path) {
+  return CreateDirectoryA(path, /*lpSecurityAttributes=*/nullptr) != 0;
+}
+
+const char* EnvironmentValue(const char* name) { return std::getenv(name); }
+
+// ---------------------------------------------------------------------------
+// Text. With a capacity of 0 the conversion calls only measure, so a
+// non-positive capacity is refused up front.
+
+int AnsiToWide(const char* source, char16_t* destination, int capacity) {
+  if (source == nullptr || destination == nullptr || capacity <= 0) return 0;
+  return MultiByteToWideChar(CP_ACP, /*dwFlags=*/0, source,
+                             /*cbMultiByte=*/-1, AsWide(destination),
+                             capacity);
+}
+
+int WideToUtf8(const char16_t* source, char* destination, int capacity) {
+  if (source == nullptr || destination == nullptr || capacity <= 0) return 0;
+  return WideCharToMultiByte(CP_UTF8, /*dwFlags=*/0, AsWide(source),
+                             /*cchWideChar=*/-1, destination, capacity,
+                             /*lpDefaultChar=*/nullptr,
+                             /*lpUsedDefaultChar=*/nullptr);
+}
+
+int WideToAnsi(const char16_t* source, char* destination, int capacity) {
+  if (source == nullptr || destination == nullptr || capacity <= 0) return 0;
+  return WideCharToMultiByte(CP_ACP, /*dwFlags=*/0, AsWide(source),
+                             /*cchWideChar=*/-1, destination, capacity,
+                             /*lpDefaultChar=*/nullptr,
+                             /*lpUsedDefaultChar=*/nullptr);
+}
+
+bool IsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != 0; }
+
+// ---------------------------------------------------------------------------
+// LogFile
+
+bool LogFile::Open(const char* path) {
+  Close();
+  size_ = 0;
+  failed_ = false;
+  const HANDLE file = CreateFileA(
+      path, GENERIC_WRITE,
+      /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE,
+      /*lpSecurityAttributes=*/nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+      /*hTemplateFile=*/nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    handle_ = kInvalidHandle;
+    return false;
+  }
+  handle_ = reinterpret_cast<intptr_t>(file);
+  return true;
+}
+
+bool LogFile::WriteLine(const char* data, size_t size) {
+  if (!is_open()) {
+    failed_ = true;
+    return false;
+  }
+  const HANDLE file = AsHandle(handle_);
+  const char* next = data;
+  size_t remaining = size;
+  // One call takes the whole line; another is made only if the OS took
+  // part of it and will take more.
+  while (remaining > 0) {
+    const DWORD chunk = static_cast<DWORD>(
+        remaining < kMaxWriteChunk ? remaining : kMaxWriteChunk);
+    DWORD written = 0;
+    if (!WriteFile(file, next, chunk, &written, /*lpOverlapped=*/nullptr) ||
+        written == 0) {
+      // Cut the file back to the end of the last whole line, so the next
+      // line starts cleanly.
+      LARGE_INTEGER end;
+      end.QuadPart = static_cast<LONGLONG>(size_);
+      if (SetFilePointerEx(file, end, /*lpNewFilePointer=*/nullptr,
+                           FILE_BEGIN)) {
+        SetEndOfFile(file);
+      }
+      failed_ = true;
+      return false;
+    }
+    next += written;
+    remaining -= written;
+  }
+  size_ += size;
+  failed_ = false;
+  return true;
+}
+
+void LogFile::Close() {
+  if (handle_ == kInvalidHandle) return;
+  CloseHandle(AsHandle(handle_));
+  handle_ = kInvalidHandle;
+}
+
+}  // namespace platform
+
+namespace {
+
+// Set once OnLibraryUnload() has run, so it runs exactly once.
+bool g_unloaded = false;
+
+void UnloadOnce() {
+  if (g_unloaded) return;
+  g_unloaded = true;
+  OnLibraryUnload();
+}
+
+// Runs OnLibraryLoad() when the C runtime constructs this file's statics:
+// at DLL_PROCESS_ATTACH before DllMain, or at start-up of a program that
+// links the library statically. Its destructor covers the unload of such a
+// program, which has no DllMain; in the DLL, DllMain's detach comes first.
+struct LibraryLifetime {
+  LibraryLifetime() { OnLibraryLoad(); }
+  ~LibraryLifetime() { UnloadOnce(); }
+  LibraryLifetime(const LibraryLifetime&) = delete;
+  LibraryLifetime& operator=(const LibraryLifetime&) = delete;
+};
+
+LibraryLifetime g_library_lifetime;
+
+}  // namespace
+}  // namespace vqlogger
+
+// The C runtime's DLL entry point calls this after constructing the statics
+// on attach and before destroying them on detach. Not exported: the DLL
+// exports only the library's own functions.
+extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason,
+                               LPVOID /*reserved*/) {
+  if (reason == DLL_PROCESS_DETACH) vqlogger::UnloadOnce();
+  return TRUE;
+}
