@@ -323,6 +323,11 @@ describe() {
 # ---------------------------------------------------------------------------
 # Run the selected legs.
 
+# On a fresh machine, run as root, install what the legs need first.
+if [[ $(id -u) -eq 0 ]]; then
+  bash "$root/scripts/install-deps.sh"
+fi
+
 ran_legs=()
 total_start=$SECONDS
 for current_leg in "${all_legs[@]}"; do

@@ -240,11 +240,17 @@ std::vector<std::string> AddedWithinOneTimestamp(const std::string& path,
                                                  int attempts) {
   auto stamp = [](const std::string& line) { return line.substr(0, line.find('\t')); };
   for (int i = 0; i < attempts; ++i) {
-    size_t before = ReadFileBytes(path).size();
+    std::error_code ec;
+    std::streamoff before = static_cast<std::streamoff>(fs::file_size(path, ec));
     probe();
     candidate();
     probe();
-    std::vector<std::string> added = SplitLines(ReadFileBytes(path).substr(before));
+    // Only the tail is read: the file grows with every attempt.
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(before);
+    std::ostringstream tail;
+    tail << in.rdbuf();
+    std::vector<std::string> added = SplitLines(tail.str());
     if (added.size() >= 2 && IsWellFormedTimestamp(stamp(added.front())) &&
         stamp(added.front()) == stamp(added.back())) {
       return added;

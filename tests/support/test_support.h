@@ -85,7 +85,7 @@ std::string NormalizeLines(const std::string& text);
 std::vector<std::string> AddedWithinOneTimestamp(const std::string& path,
                                                  const std::function<void()>& probe,
                                                  const std::function<void()>& candidate,
-                                                 int attempts = 200);
+                                                 int attempts = 2000);
 
 // Points the library's fallback directory at `dir`: TMPDIR on POSIX, TMP and
 // TEMP on Windows (GetTempPathA reads them).
