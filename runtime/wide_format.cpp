@@ -37,7 +37,7 @@ int ReadNumber(const char16_t* format, size_t length, size_t* pos) {
   return value;
 }
 
-// Parses the specification after the "%" at `pos`. Returns the position of
+// Parses the conversion specification after the "%" at `pos`. Returns the position of
 // the conversion character, or `length` when the format ends first.
 size_t ParseSpec(const char16_t* format, size_t length, size_t pos, Spec* spec) {
   for (;;) {
