@@ -234,6 +234,18 @@ std::string NormalizeLines(const std::string& text) {
   return result;
 }
 
+std::string LastLine(const std::string& path) {
+  std::error_code ec;
+  std::uintmax_t size = fs::file_size(path, ec);
+  std::uintmax_t from = size > 16384 ? size - 16384 : 0;
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(from));
+  std::ostringstream tail;
+  tail << in.rdbuf();
+  std::vector<std::string> lines = SplitLines(tail.str());
+  return lines.empty() ? std::string() : lines.back();
+}
+
 std::vector<std::string> AddedWithinOneTimestamp(const std::string& path,
                                                  const std::function<void()>& probe,
                                                  const std::function<void()>& candidate,

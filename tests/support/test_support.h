@@ -77,6 +77,10 @@ bool IsWellFormedTimestamp(const std::string& text);
 // again: "2026-12-7 9:5:3.250\t<tid>\tx\r\nc\r\n" => "<TS>\t<TID>\tx\r\nc\r\n".
 std::string NormalizeLines(const std::string& text);
 
+// The last line of a file (with its line end), read from the file's end, so
+// it costs the same however long the file has grown.
+std::string LastLine(const std::string& path);
+
 // Runs probe(), candidate(), probe() in a row until the two probe lines
 // added to the log file at `path` carry the same time stamp, so that any
 // line the candidate wrote in between carries it too (a line's length
