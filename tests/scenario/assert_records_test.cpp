@@ -13,35 +13,24 @@
 
 namespace {
 
-void ClearEnvironment() {
-  vqtest::UnsetEnv("LOGGING_DIR");
-  vqtest::UnsetEnv("LOGGING_ENABLED_ASSERT");
-  vqtest::UnsetEnv("LOGGING_ENABLED_RUNTIME");
-}
-
 class AssertRecordsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ClearEnvironment();
+    vqtest::ClearLoggerVariables();
     ASSERT_TRUE(InitializeLogger(&flag_, 0, dir_.path().c_str()));
     path_ = vqtest::AssertLogIn(dir_.path());
     ASSERT_FALSE(path_.empty());
     ASSERT_EQ(vqtest::ReadFileBytes(path_), vqtest::kAssertFirstLine);
-    seen_ = vqtest::ReadFileBytes(path_).size();
+    follower_ = vqtest::LogFollower(path_);
   }
 
   // What the file gained since the last call, normalized line by line.
-  std::string Added() {
-    std::string content = vqtest::ReadFileBytes(path_);
-    std::string added = content.substr(seen_);
-    seen_ = content.size();
-    return vqtest::NormalizeLines(added);
-  }
+  std::string Added() { return follower_.Added(); }
 
   vqtest::ScratchDir dir_;
   char flag_ = 7;
   std::string path_;
-  size_t seen_ = 0;
+  vqtest::LogFollower follower_;
 };
 
 TEST_F(AssertRecordsTest, WritesOneLinePerCall) {
@@ -110,7 +99,7 @@ TEST_F(AssertRecordsTest, LineOf5095BytesIsWrittenOneMoreIsDropped) {
 }
 
 TEST(AssertBeforeInitializeTest, WritesNothing) {
-  ClearEnvironment();
+  vqtest::ClearLoggerVariables();
   vqtest::ScratchDir dir;
   AssertToLogfile("early.c", 1, "too early");
   AssertToLogfile(nullptr, 2, nullptr);

@@ -12,23 +12,15 @@ namespace {
 
 class BinaryRecordsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    vqtest::UnsetEnv("LOGGING_DIR");
-    vqtest::UnsetEnv("LOGGING_ENABLED_RUNTIME");
-    vqtest::UnsetEnv("LOGGING_ENABLED_ASSERT");
-  }
+  void SetUp() override { vqtest::ClearLoggerVariables(); }
 
   void Initialize() {
     char enable_assert = 0;
     ASSERT_TRUE(InitializeLogger(&enable_assert, 0, dir_.path().c_str()));
   }
 
-  std::vector<std::string> Lines() {
-    std::vector<std::string> lines =
-        vqtest::RecordLines(vqtest::RuntimeLogIn(dir_.path()), vqtest::kRuntimeFirstLine);
-    for (std::string& line : lines) line = vqtest::Normalize(line);
-    return lines;
-  }
+  // The runtime log's record lines with time stamp and thread normalised.
+  std::vector<std::string> Lines() { return vqtest::NormalizedRuntimeLines(dir_.path()); }
 
   vqtest::ScratchDir dir_;
 };

@@ -23,11 +23,7 @@ void Formatted(const char* file, int line, const VqWideChar* format, int level, 
 
 class FormattedRecordsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    vqtest::UnsetEnv("LOGGING_DIR");
-    vqtest::UnsetEnv("LOGGING_ENABLED_RUNTIME");
-    vqtest::UnsetEnv("LOGGING_ENABLED_ASSERT");
-  }
+  void SetUp() override { vqtest::ClearLoggerVariables(); }
 
   void Initialize() {
     char enable_assert = 0;
@@ -35,12 +31,7 @@ class FormattedRecordsTest : public ::testing::Test {
   }
 
   // The runtime log's record lines with time stamp and thread normalised.
-  std::vector<std::string> Lines() {
-    std::vector<std::string> lines =
-        vqtest::RecordLines(vqtest::RuntimeLogIn(dir_.path()), vqtest::kRuntimeFirstLine);
-    for (std::string& line : lines) line = vqtest::Normalize(line);
-    return lines;
-  }
+  std::vector<std::string> Lines() { return vqtest::NormalizedRuntimeLines(dir_.path()); }
 
   vqtest::ScratchDir dir_;
 };

@@ -21,35 +21,24 @@ namespace {
 
 using WideString = std::basic_string<VqWideChar>;
 
-void ClearEnvironment() {
-  vqtest::UnsetEnv("LOGGING_DIR");
-  vqtest::UnsetEnv("LOGGING_ENABLED_ASSERT");
-  vqtest::UnsetEnv("LOGGING_ENABLED_RUNTIME");
-}
-
 class RuntimeRecordsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ClearEnvironment();
+    vqtest::ClearLoggerVariables();
     char flag = 0;
     ASSERT_TRUE(InitializeLogger(&flag, 0, dir_.path().c_str()));
     path_ = vqtest::RuntimeLogIn(dir_.path());
     ASSERT_FALSE(path_.empty());
     ASSERT_EQ(vqtest::ReadFileBytes(path_), vqtest::kRuntimeFirstLine);
-    seen_ = vqtest::ReadFileBytes(path_).size();
+    follower_ = vqtest::LogFollower(path_);
   }
 
   // What the file gained since the last call, normalized line by line.
-  std::string Added() {
-    std::string content = vqtest::ReadFileBytes(path_);
-    std::string added = content.substr(seen_);
-    seen_ = content.size();
-    return vqtest::NormalizeLines(added);
-  }
+  std::string Added() { return follower_.Added(); }
 
   vqtest::ScratchDir dir_;
   std::string path_;
-  size_t seen_ = 0;
+  vqtest::LogFollower follower_;
 };
 
 TEST_F(RuntimeRecordsTest, NarrowMessages) {
@@ -174,7 +163,7 @@ TEST_F(RuntimeRecordsTest, LevelIsHeldButFiltersNothing) {
 }
 
 TEST(RuntimeBeforeInitializeTest, WritesNothingAndHoldsNoLevel) {
-  ClearEnvironment();
+  vqtest::ClearLoggerVariables();
   vqtest::ScratchDir dir;
   SetLoggingLevel(5);
   EXPECT_EQ(GetLoggingLevel(), 0);

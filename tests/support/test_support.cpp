@@ -234,6 +234,21 @@ std::string NormalizeLines(const std::string& text) {
   return result;
 }
 
+LogFollower::LogFollower(const std::string& path) : path_(path), seen_(ReadFileBytes(path).size()) {}
+
+std::string LogFollower::Added() {
+  std::string content = ReadFileBytes(path_);
+  std::string added = content.substr(seen_);
+  seen_ = content.size();
+  return NormalizeLines(added);
+}
+
+std::vector<std::string> NormalizedRuntimeLines(const std::string& dir) {
+  std::vector<std::string> lines = RecordLines(RuntimeLogIn(dir), kRuntimeFirstLine);
+  for (std::string& line : lines) line = Normalize(line);
+  return lines;
+}
+
 std::string LastLine(const std::string& path) {
   std::error_code ec;
   std::uintmax_t size = fs::file_size(path, ec);

@@ -77,6 +77,22 @@ bool IsWellFormedTimestamp(const std::string& text);
 // again: "2026-12-7 9:5:3.250\t<tid>\tx\r\nc\r\n" => "<TS>\t<TID>\tx\r\nc\r\n".
 std::string NormalizeLines(const std::string& text);
 
+// Follows a log file: Added() returns what the file gained since the last
+// call (or since construction), normalised line by line.
+class LogFollower {
+ public:
+  LogFollower() = default;
+  explicit LogFollower(const std::string& path);
+  std::string Added();
+
+ private:
+  std::string path_;
+  size_t seen_ = 0;
+};
+
+// The record lines of this process's runtime log in `dir`, each normalised.
+std::vector<std::string> NormalizedRuntimeLines(const std::string& dir);
+
 // The last line of a file (with its line end), read from the file's end, so
 // it costs the same however long the file has grown.
 std::string LastLine(const std::string& path);
