@@ -35,6 +35,7 @@ std::optional<int64_t> TimeBound(const std::string& text, const char* option) {
 int main(int argc, char** argv) {
   CLI::App app{"vqlog: writes, shows and demonstrates vqlogger log files"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", "vqlog " VQLOG_VERSION);
 
   vqlog::WriteOptions write;
   std::optional<int> write_line;
@@ -42,7 +43,12 @@ int main(int argc, char** argv) {
       "write", "Write one record per MESSAGE, or per line of standard input when none is given");
   write_cmd->add_option("--dir", write.dir, "Log directory passed to InitializeLogger (LOGGING_DIR wins)");
   write_cmd->add_option("--level", write.level, "Level of the runtime records");
-  write_cmd->add_option("--source", write.source, "Source file name of the records");
+  write_cmd->add_option("--source", write.source, "Source file name of the records")
+      ->check([](const std::string& name) -> std::string {
+        // The library cleans the message column only: either would break the line.
+        if (name.find_first_of("\t\n") != std::string::npos) return "must not hold a tab or a line feed";
+        return "";
+      });
   write_cmd->add_option("--line", write_line, "Source line number (default: the message's number)");
   CLI::Option* assert_opt = write_cmd->add_flag("--assert", write.assert_records, "Write assertion records");
   CLI::Option* hex_opt = write_cmd->add_flag("--hex", write.hex, "Write each message's bytes as a binary record");
