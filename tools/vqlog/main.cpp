@@ -1,8 +1,6 @@
 // vqlog: a command-line host of the vqlogger library. It writes records
 // (write), reads and follows log files (show) and demonstrates every kind of
 // record (demo).
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 
 #include <csignal>
@@ -10,13 +8,14 @@
 #include <iostream>
 #include <optional>
 
+#include "console.h"
 #include "demo_command.h"
 #include "show_command.h"
 #include "write_command.h"
 
 namespace {
 
-bool UseColor() { return isatty(STDOUT_FILENO) && std::getenv("NO_COLOR") == nullptr; }
+bool UseColor() { return vqlog::StdoutWantsColor(); }
 
 void OnStopSignal(int) { vqlog::StopFollowing(); }
 
@@ -89,13 +88,15 @@ int main(int argc, char** argv) {
 
   if (write_cmd->parsed()) {
     write.line = write_line;
-    return vqlog::RunWrite(write, std::cin, std::cout, std::cerr);
+    vqlog::UseBinaryStandardInput();
+    return vqlog::RunWrite(write, std::cin, vqlog::StandardOutput(), std::cerr);
   }
   if (show_cmd->parsed()) {
     show.color = !show.json && UseColor();
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
-    return vqlog::RunShow(show, std::cout, std::cerr);
+    vqlog::UseBinaryStandardInput();
+    return vqlog::RunShow(show, vqlog::StandardOutput(), std::cerr);
   }
-  return vqlog::RunDemo(demo_dir, UseColor(), std::cout, std::cerr);
+  return vqlog::RunDemo(demo_dir, UseColor(), vqlog::StandardOutput(), std::cerr);
 }
