@@ -156,6 +156,8 @@ class LogReader {
 
   const std::string& path() const { return path_; }
   bool read_failed() const { return read_failed_; }
+  bool regular_file() const { return source_.regular_file(); }
+  int64_t bytes_read() const { return offset_; }
   const RecordParser& parser() const { return parser_; }
   RecordParser& parser() { return parser_; }
 
