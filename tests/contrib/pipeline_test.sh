@@ -68,12 +68,16 @@ check_phase() {
   local phase=$1
   expected >"$work/expected.txt"
   arrived >"$work/arrived.txt"
-  local written got lost extra
+  local written got lost extra dup
   written=$(wc -l <"$work/expected.txt")
   got=$(wc -l <"$work/arrived.txt")
+  # Multisets: a record missing or arriving twice counts once per copy.
   lost=$(LC_ALL=C comm -23 "$work/expected.txt" "$work/arrived.txt" | wc -l)
-  extra=$(LC_ALL=C comm -13 "$work/expected.txt" "$work/arrived.txt" | wc -l)
-  echo "$phase: written $written, arrived $got, lost $lost, duplicated $extra ($((SECONDS - phase_start)) s)"
+  LC_ALL=C comm -13 "$work/expected.txt" "$work/arrived.txt" >"$work/extra.txt"
+  extra=$(wc -l <"$work/extra.txt")
+  dup=$(LC_ALL=C grep -cFxf "$work/expected.txt" "$work/extra.txt" || true)
+  echo "$phase: written $written, arrived $got, lost $lost, duplicated $dup, altered $((extra - dup))" \
+    "($((SECONDS - phase_start)) s)"
   phase_start=$SECONDS
   if ((lost > 0 || extra > 0)); then
     fail "$phase: the store differs from vqlog show --json"
@@ -187,6 +191,28 @@ check_phase "edge restart"
 # Both stopped: anything sent late (a duplicate) is in the store now.
 "$pipeline" --stop "$work"
 check_phase final
+
+# Foreign senders: a message that is no edge's goes to rejected.log, and a
+# host name cannot put a file outside the store.
+"$pipeline" --start-central "$work"
+touch "$work/before-foreign"
+send_to_central() {
+  exec 3<>"/dev/tcp/127.0.0.1/$(<"$work/run/port")"
+  printf '%s\n' "$@" >&3
+  exec 3>&-
+}
+send_to_central '<13>1 2026-12-09T00:00:00Z other app - - - plain text, no record' \
+  '<13>1 2026-12-09T00:00:00Z ../../outside vqlogger - - - @cee:{"kind":"runtime","time":"2026-12-09T00:00:00.000","thread":1,"file":"f","line":1,"message":"forged host","level":1,"exe":"x","pid":1,"log":"l"}'
+deadline=$((SECONDS + bound))
+until grep -qs 'plain text, no record' "$store/rejected.log" && grep -rqs --include='*.jsonl' 'forged host' "$store"; do
+  if ((SECONDS >= deadline)); then break; fi
+  sleep 0.2
+done
+grep -qs 'plain text, no record' "$store/rejected.log" || fail "foreign sender: not in rejected.log"
+grep -rqs --include='*.jsonl' 'forged host' "$store" || fail "forged host name: record not in the store"
+outside=$(find "$work" -newer "$work/before-foreign" -type f -not -path "$store/*" -not -path "$work/run/*")
+[[ -z $outside ]] || fail "forged host name: file outside the store: $outside"
+"$pipeline" --stop "$work"
 
 written_total=$(awk '{ n += $1 } END { print n + 0 }' "$work/written.txt")
 show_total=$("$vqlog" show --json "$logs"/"$(basename "$writer")"_*.log | wc -l)
