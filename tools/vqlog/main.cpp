@@ -10,6 +10,8 @@
 
 #include "console.h"
 #include "demo_command.h"
+#include "log_discovery.h"
+#include "ls_command.h"
 #include "show_command.h"
 #include "write_command.h"
 
@@ -18,6 +20,14 @@ namespace {
 bool UseColor() { return vqlog::StdoutWantsColor(); }
 
 void OnStopSignal(int) { vqlog::StopFollowing(); }
+
+// The selectors read from log names.
+void AddLogSelectors(CLI::App* command, vqlog::LogSelection& selection) {
+  command->add_option("--exe", selection.exe, "Only logs of the executable NAME (its name without extension)");
+  command->add_option("--pid", selection.pid, "Only logs of process id N");
+  command->add_option("--last", selection.last, "Only the N most recently started processes")
+      ->check(CLI::PositiveNumber);
+}
 
 // Turns a --since/--until argument into a sort key.
 std::optional<int64_t> TimeBound(const std::string& text, const char* option) {
@@ -72,6 +82,14 @@ int main(int argc, char** argv) {
   CLI::App* demo_cmd = app.add_subcommand("demo", "Write records of every kind from several threads, then show them");
   demo_cmd->add_option("DIR", demo_dir, "Log directory (default ./vqlog-demo)");
 
+  vqlog::LsOptions ls;
+  CLI::App* ls_cmd = app.add_subcommand(
+      "ls", "List one row per process: exe, pid, start, record counts, first and last record time, bytes");
+  ls_cmd->add_flag("--json", ls.json, "Print JSON Lines");
+  AddLogSelectors(ls_cmd, ls.selection);
+  ls_cmd->add_option("DIR|FILE", ls.selection.operands,
+                     "Log directories or files (default: LOGGING_DIR, else the temporary directory)");
+
   try {
     app.parse(argc, argv);
     if (show_cmd->parsed()) {
@@ -97,6 +115,10 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, OnStopSignal);
     vqlog::UseBinaryStandardInput();
     return vqlog::RunShow(show, vqlog::StandardOutput(), std::cerr);
+  }
+  if (ls_cmd->parsed()) {
+    ls.color = !ls.json && UseColor();
+    return vqlog::RunLs(ls, vqlog::StandardOutput(), std::cerr);
   }
   return vqlog::RunDemo(demo_dir, UseColor(), vqlog::StandardOutput(), std::cerr);
 }
