@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the vqlogger pipeline on this machine: one central and one edge
-# rsyslogd, in the foreground of their own processes, unprivileged if run
-# so, listening and sending on 127.0.0.1 only, with all their state under
+# rsyslogd, in the foreground of their own processes, as the calling user
+# (root is not needed), on 127.0.0.1 only, with all their state under
 # WORKDIR. The machine's own syslog service and /etc/rsyslog.conf are not
 # touched.
 #
@@ -13,7 +13,7 @@
 #
 # WORKDIR/logs          the log directory the edge follows (LOGGING_DIR)
 # WORKDIR/central       the central store: <host>.jsonl
-# WORKDIR/run/central   central rsyslogd: config, pid, its own messages,
+# WORKDIR/run/central   central rsyslogd: config, pid, its own messages
 # WORKDIR/run/edge      edge rsyslogd: config, pid, its own messages, work
 #                       directory (read positions, queue files)
 # WORKDIR/run/port      the TCP port, chosen free at the first start

@@ -176,7 +176,7 @@ wait_for_delivery
 check_phase "central outage"
 
 # 3. The edge daemon restarts while the processes write.
-start_writers edge-restart 100 40
+start_writers edge-restart 150 40
 deadline=$((SECONDS + bound))
 grown=$(store_count)
 while (($(store_count) < grown + 50)) && ((SECONDS < deadline)); do sleep 0.1; done
