@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -38,6 +39,10 @@ class JsonLogFields {
 // line, message and level. Bytes that are not UTF-8 become U+FFFD; the
 // object ends with "\n".
 void AppendRecordJson(const Record& record, const JsonLogFields& log, std::string& out);
+// The same at a raw pointer with at least RecordJsonRoom bytes of room;
+// returns the end of what was written.
+size_t RecordJsonRoom(const Record& record, const JsonLogFields& log);
+char* WriteRecordJson(const Record& record, const JsonLogFields& log, char* p);
 std::string RecordJsonLine(const Record& record);
 // A JSON string, quotes included, escaped as above.
 void AppendJsonString(std::string_view text, std::string& out);
@@ -77,9 +82,14 @@ class OutputBuffer {
   static constexpr size_t kBlockBytes = 256 * 1024;
   OutputBuffer(std::ostream& out, bool each_record) : out_(out), each_record_(each_record) {}
   ~OutputBuffer() { Flush(); }
+  // Text to append to; Commit writes it out when the block is full.
   std::string& text() { return text_; }
+  // Room for `n` bytes past what is there; Wrote(end) keeps what was
+  // written up to `end`.
+  char* Room(size_t n);
+  void Wrote(char* end) { used_ = static_cast<size_t>(end - raw_.get()); }
   void Commit() {
-    if (each_record_ || text_.size() >= kBlockBytes) Flush();
+    if (each_record_ || text_.size() + used_ >= kBlockBytes) Flush();
   }
   void Flush();
   bool failed() const { return !out_; }
@@ -88,6 +98,8 @@ class OutputBuffer {
   std::ostream& out_;
   bool each_record_;
   std::string text_;
+  std::unique_ptr<char[]> raw_;
+  size_t used_ = 0, capacity_ = 0;
 };
 
 }  // namespace vqlog

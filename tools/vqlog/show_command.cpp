@@ -188,7 +188,8 @@ int ShowOnce(const std::vector<LogSource>& sources, const ShowOptions& options, 
     if ((++count & 0xFFF) == 0 && StopRequested()) break;
     if (!options.filter.Matches(record)) continue;
     if (options.json) {
-      AppendRecordJson(record, merge.input(index).json, buffer.text());
+      const JsonLogFields& fields = merge.input(index).json;
+      buffer.Wrote(WriteRecordJson(record, fields, buffer.Room(RecordJsonRoom(record, fields))));
       buffer.Commit();
       continue;
     }
