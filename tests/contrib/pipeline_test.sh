@@ -76,9 +76,10 @@ check_phase() {
   LC_ALL=C comm -13 "$work/expected.txt" "$work/arrived.txt" >"$work/extra.txt"
   extra=$(wc -l <"$work/extra.txt")
   dup=$(LC_ALL=C grep -cFxf "$work/expected.txt" "$work/extra.txt" || true)
-  echo "$phase: written $written, arrived $got, lost $lost, duplicated $dup, altered $((extra - dup))" \
-    "($((SECONDS - phase_start)) s)"
+  echo "$phase: written $written ($((written - written_before)) in this phase), arrived $got," \
+    "lost $lost, duplicated $dup, altered $((extra - dup)) ($((SECONDS - phase_start)) s)"
   phase_start=$SECONDS
+  written_before=$written
   if ((lost > 0 || extra > 0)); then
     fail "$phase: the store differs from vqlog show --json"
     diff "$work/expected.txt" "$work/arrived.txt" | head -n 10 >&2 || true
@@ -115,6 +116,7 @@ writers_running() {
 
 "$pipeline" "$work"
 phase_start=$SECONDS
+written_before=0
 
 # 0. Lines a parser gets wrong: written straight into a log pair (exe with
 # '_' in its name), one case a line; every one must come out as vqlog reads
@@ -213,6 +215,15 @@ grep -rqs --include='*.jsonl' 'forged host' "$store" || fail "forged host name: 
 outside=$(find "$work" -newer "$work/before-foreign" -type f -not -path "$store/*" -not -path "$work/run/*")
 [[ -z $outside ]] || fail "forged host name: file outside the store: $outside"
 "$pipeline" --stop "$work"
+
+# A recorded pid that is no longer the daemon's is not signalled.
+sleep 60 &
+stranger=$!
+echo "$stranger" >"$work/run/edge/daemon.pid"
+"$pipeline" --stop-edge "$work" >/dev/null
+kill -0 "$stranger" 2>/dev/null || fail "run-pipeline.sh --stop-edge signalled a process that was not its rsyslogd"
+kill "$stranger" 2>/dev/null || true
+wait "$stranger" 2>/dev/null || true
 
 written_total=$(awk '{ n += $1 } END { print n + 0 }' "$work/written.txt")
 show_total=$("$vqlog" show --json "$logs"/"$(basename "$writer")"_*.log | wc -l)
