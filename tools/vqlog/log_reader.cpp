@@ -206,6 +206,7 @@ bool RecordParser::Take(std::string_view& data, bool end_of_data, Record* record
       if (!pending_.empty() || pending_cut_) {
         // The data ended inside a line: cut short (or still being written).
         unterminated_ = true;
+        ++physical_lines_;
         std::string line;
         line.swap(pending_);
         bool cut = pending_cut_;
