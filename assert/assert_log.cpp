@@ -20,6 +20,7 @@ unsigned AssertLogger::BuildAssertRecord(char* buffer, const char* sourceFile, i
 void AssertLogger::WriteAssertRecord(const char* sourceFile, int lineNumber,
                                      const char* expression) {
   CritSecGuard guard(&lock);
+  if (refusing()) return;  // the teardown has begun
   char line[kLineCapacity];
   line[0] = '\0';
   unsigned length = BuildAssertRecord(line, sourceFile, lineNumber, expression);
@@ -32,7 +33,7 @@ extern "C" VQLOGGER_API void VQLOGGER_CALL AssertToLogfile(const char* sourceFil
                                                            const char* expression) {
   VQ_EXPORT_BEGIN
   vqlogger::AssertLogger* logger = vqlogger::assertLogger.load(std::memory_order_acquire);
-  if (logger == nullptr || !logger->is_open()) return;
+  if (logger == nullptr || !logger->is_open() || logger->refusing()) return;
   logger->WriteAssertRecord(sourceFile, lineNumber, expression);
   VQ_EXPORT_END(return)
 }

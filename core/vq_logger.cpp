@@ -46,6 +46,14 @@ VqLogger::VqLogger() {
 // The stream closes its file; the lock is left if held, then deleted.
 VqLogger::~VqLogger() = default;
 
+bool VqLogger::StopWriting(bool wait) {
+  refusing_.store(true, std::memory_order_seq_cst);
+  if (!wait) return true;
+  if (!lock.EnterWithin(kStopWaitMilliseconds)) return false;
+  lock.Leave();
+  return true;
+}
+
 void VqLogger::SetUpColumns(const char* suffix, const char* const* columns, size_t count) {
   size_t length = strnlen(suffix, sizeof fileSuffix - 1);
   memcpy(fileSuffix, suffix, length);
@@ -146,7 +154,8 @@ unsigned VqLogger::AppendSpans(char* buffer, size_t start, const FieldSpan* span
   for (size_t i = 0; i < count; ++i) {
     // Room for the text, its tab and the terminating zero.
     if (end + spans[i].length + 1 + 1 > capacity) return 0;
-    memcpy(buffer + end, spans[i].text, spans[i].length);
+    // A text may already be in its place (a message cleaned up there).
+    if (spans[i].text != buffer + end) memcpy(buffer + end, spans[i].text, spans[i].length);
     end += spans[i].length;
     buffer[end++] = '\t';
   }
