@@ -140,6 +140,7 @@ long_expression=$(printf '%*s' 5000 '' | tr ' ' e)
     $'2026-12-9 0:3:8.250\t-12\tsrc/a.c\t-5\tnegative thread, line and level\t-7' \
     $'2026-12-9 0:3:8.251\t11\tsrc/we\tird.c\t6\ttab in the file name\t2' \
     $'2026-12-9 0:3:8.252\t11\t\t7\tempty file name\t2' \
+    $'2026-12-9 0:3:8.252\t11\tsrc/line\nfeed.c\t7\tline feed in the file name\t2' \
     $'2026-12-9 0:3:8.253\t11\tsrc/a.c\t8\t{"a": "b\\"} @cee:{"kind":"x"} caf\u00e9 \u2713\t2' \
     $'2026-12-9 0:3:8.254\t11\tsrc/a.c\t9\tLog Message too Long\t-1' \
     'Null Pointer Error' \
