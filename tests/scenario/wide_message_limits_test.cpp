@@ -28,17 +28,24 @@ TEST(WideMessageLimitsTest, NarrowLengthDecidesBetweenRecordAndFallback) {
   ASSERT_TRUE(InitializeLogger(&flag, 0, dir.path().c_str()));
   vqtest::LogFollower follower(vqtest::RuntimeLogIn(dir.path()));
 
-  // U+00E9: two narrow bytes in UTF-8, one in code page 1252.
+  // U+00E9: two narrow bytes in UTF-8, one in code page 1252; two bytes in
+  // the file either way.
   const bool utf8 = vqtest::AnsiCodePage() == 0;
   const size_t e_bytes = utf8 ? 2 : 1;
-  const std::string e_narrow = utf8 ? "\xC3\xA9" : "\xE9";
-  auto e_units = [](size_t count) { return WideString(count, static_cast<VqWideChar>(0xE9)); };
-  auto e_text = [&](size_t count) {
-    std::string text;
-    for (size_t i = 0; i < count; ++i) text += e_narrow;
+  const VqWideChar e = static_cast<VqWideChar>(0xE9);
+  // `ascii` letters, then `count` times U+00E9: as passed, and as the file
+  // has it.
+  auto mixed_units = [&](size_t ascii, size_t count) {
+    return WideString(ascii, 'a') + WideString(count, e);
+  };
+  auto mixed_text = [&](size_t ascii, size_t count) {
+    std::string text(ascii, 'a');
+    for (size_t i = 0; i < count; ++i) text += "\xC3\xA9";
     return text;
   };
-  const size_t last_fitting_e = 3999 / e_bytes;
+  // 3999 narrow bytes whose UTF-8 form still fits a line.
+  const size_t e_count = utf8 ? 1999 : 999;
+  const size_t a_count = 3999 - e_count * e_bytes;
 
   struct Case {
     const char* name;
@@ -49,15 +56,15 @@ TEST(WideMessageLimitsTest, NarrowLengthDecidesBetweenRecordAndFallback) {
       {"3999 ASCII units", WideString(3999, 'a'), Record(std::string(3999, 'a'))},
       {"4000 ASCII units", WideString(4000, 'a'), kTooLong},
       {"7999 ASCII units", WideString(7999, 'a'), kTooLong},
-      {"non-ASCII, 3999 bytes or just under", e_units(last_fitting_e),
-       Record(e_text(last_fitting_e))},
-      {"non-ASCII, one character more", e_units(last_fitting_e + 1), kTooLong},
-      {"one non-ASCII unit after 3998 ASCII ones",
-       WideString(3998, 'a') + WideString(1, static_cast<VqWideChar>(0xE9)),
-       utf8 ? kTooLong : Record(std::string(3998, 'a') + e_narrow)},
-      {"7999 non-ASCII units", e_units(7999), kTooLong},
-      {"8000 non-ASCII units", e_units(8000), kTooLong},
-      {"100,000 non-ASCII units", e_units(100000), kTooLong},
+      {"non-ASCII, 3999 narrow bytes", mixed_units(a_count, e_count),
+       Record(mixed_text(a_count, e_count))},
+      {"non-ASCII, 4000 narrow bytes", mixed_units(a_count + 1, e_count), kTooLong},
+      {"one non-ASCII unit after 3998 ASCII ones", mixed_units(3998, 1),
+       utf8 ? kTooLong : Record(mixed_text(3998, 1))},
+      {"3999 non-ASCII units", mixed_units(0, 3999), kTooLong},
+      {"7999 non-ASCII units", mixed_units(0, 7999), kTooLong},
+      {"8000 non-ASCII units", mixed_units(0, 8000), kTooLong},
+      {"100,000 non-ASCII units", mixed_units(0, 100000), kTooLong},
       // Past any size a buffer for its conversion could have.
       {"2^26 + 1 ASCII units", WideString((size_t{1} << 26) + 1, 'a'), kTooLong},
   };
