@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -137,7 +138,14 @@ TEST(VqlogStreamTest, SignalsEndABlockedOpen) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   for (int signal_number : {SIGINT, SIGTERM}) {
     pid_t child = StartTool({"show", fifo}, dir.Join("out"), dir.Join("err"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Signal it once it waits in the open (its handlers are in place then).
+    const std::string in_open = std::to_string(SYS_openat) + " ";
+    bool waiting = false;
+    for (int i = 0; i < 500 && !waiting; ++i) {
+      waiting = vqtest::ReadFileBytes("/proc/" + std::to_string(child) + "/syscall").rfind(in_open, 0) == 0;
+      if (!waiting) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(waiting) << "signal " << signal_number;
     kill(child, signal_number);
     EXPECT_EQ(WaitBounded(child, 5), 130) << "signal " << signal_number;
     EXPECT_EQ(vqtest::ReadFileBytes(dir.Join("err")), "vqlog: cannot open " + fifo + ": interrupted\n");
