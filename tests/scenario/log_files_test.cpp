@@ -165,10 +165,10 @@ std::time_t NameTime(const std::string& path, const std::string& suffix) {
 }
 
 TEST_F(LogFilesTest, FreshFilesAreNamedForNowAndHoldOnlyTheirFirstLine) {
-  const std::time_t before = std::time(nullptr);
+  const std::time_t before = vqtest::PreciseNow();
   char flag = 0;
   ASSERT_TRUE(InitializeLogger(&flag, 0, dir_.path().c_str()));
-  const std::time_t after = std::time(nullptr);
+  const std::time_t after = vqtest::PreciseNow();
 
   std::vector<std::string> entries;
   for (const auto& entry : fs::directory_iterator(dir_.path())) entries.push_back(entry.path().string());

@@ -323,13 +323,17 @@ void ClearLoggerVariables() {
   }
 }
 
+std::time_t PreciseNow() {
+  return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+}
+
 std::vector<std::string> PredictedLogPaths(const std::string& dir, const std::string& suffix,
                                            int seconds) {
   std::string prefix = dir;
   if (prefix.empty() || prefix.back() != Separator()) prefix += Separator();
   prefix += ExeBaseName() + "_" + std::to_string(CurrentPid()) + "_";
   std::vector<std::string> paths;
-  std::time_t now = std::time(nullptr);
+  std::time_t now = PreciseNow();
   for (int i = 0; i <= seconds; ++i) {
     std::time_t t = now + i;
     std::tm tm = *std::localtime(&t);

@@ -5,6 +5,7 @@
 #ifndef VQLOGGER_TESTS_SUPPORT_TEST_SUPPORT_H_
 #define VQLOGGER_TESTS_SUPPORT_TEST_SUPPORT_H_
 
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -44,6 +45,11 @@ int CurrentPid();
 int CurrentTid();
 // This test program's file name without directory and extension.
 std::string ExeBaseName();
+
+// Seconds of the precise real-time clock, as the library reads it.
+// std::time may run a clock tick behind it, so a bracket taken with
+// std::time can end a second before a stamp the library wrote inside it.
+std::time_t PreciseNow();
 // The directory the library falls back to (ends with a separator).
 std::string LibraryTempDirectory();
 

@@ -75,9 +75,9 @@ TEST(LocalTimeTest, ClockBreakdownAgreesWithCurrentLocalTime) {
 }
 
 TEST(LocalTimeTest, ClockCountsUnixSeconds) {
-  const long long before = static_cast<long long>(std::time(nullptr));
+  const long long before = static_cast<long long>(vqtest::PreciseNow());
   const long long clock = platform::ReadClock().seconds;
-  const long long after = static_cast<long long>(std::time(nullptr));
+  const long long after = static_cast<long long>(vqtest::PreciseNow());
   EXPECT_GE(clock, before);
   EXPECT_LE(clock, after);
 }

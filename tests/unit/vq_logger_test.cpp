@@ -66,9 +66,9 @@ class BeginRecordTest : public ::testing::Test {
   std::string Begin(const char* file, int line) {
     std::vector<char> buffer(kLineCapacity, 'Z');
     CritSecGuard guard(&logger_.logger_lock());
-    before_ = time(nullptr);
+    before_ = vqtest::PreciseNow();
     unsigned n = logger_.BeginRecord(buffer.data(), file, line);
-    after_ = time(nullptr);
+    after_ = vqtest::PreciseNow();
     EXPECT_EQ(n, strlen(buffer.data()));
     return std::string(buffer.data(), n);
   }
@@ -356,9 +356,9 @@ TEST(OpenLogFileTest, CreatesTheFileWithItsFirstLine) {
     VqLogger& logger = std::string(c.suffix) == "_runtime.log" ? static_cast<VqLogger&>(runtime)
                                                                 : assertion;
     logger.SetDirectory(scratch.path().c_str());
-    time_t before = time(nullptr);
+    time_t before = vqtest::PreciseNow();
     ASSERT_TRUE(logger.OpenLogFile());
-    time_t after = time(nullptr);
+    time_t after = vqtest::PreciseNow();
     EXPECT_TRUE(logger.is_open());
     std::vector<std::string> entries = DirectoryEntries(scratch.path());
     ASSERT_EQ(entries.size(), 1u);
@@ -428,7 +428,7 @@ TEST(OpenLogFileTest, DirectoryAtTheFileNameFails) {
   // The name carries the current second: plant directories for this second
   // and the next two so one of them is hit.
   const std::string head = vqtest::ExeBaseName() + "_" + std::to_string(vqtest::CurrentPid()) + "_";
-  time_t now = time(nullptr);
+  time_t now = vqtest::PreciseNow();
   for (int i = 0; i < 3; ++i) {
     time_t t = now + i;
     std::tm tm = *localtime(&t);
