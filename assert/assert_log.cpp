@@ -19,11 +19,11 @@ unsigned AssertLogger::BuildAssertRecord(char* buffer, const char* sourceFile, i
 
 void AssertLogger::WriteAssertRecord(const char* sourceFile, int lineNumber,
                                      const char* expression) {
-  CritSecGuard guard(&lock);
   char line[kLineCapacity];
   line[0] = '\0';
-  unsigned length = BuildAssertRecord(line, sourceFile, lineNumber, expression);
-  if (length != 0) WriteLine(line, length);
+  CommitRecord(line, [&](char* buffer) -> size_t {
+    return BuildAssertRecord(buffer, sourceFile, lineNumber, expression);
+  });
 }
 
 }  // namespace vqlogger
