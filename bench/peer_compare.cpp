@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstddef>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -45,7 +46,25 @@
 
 // ---------------------------------------------------------------------------
 // Allocation counting: the executable's malloc family wins over libc's for
-// every library in the process.
+// every library in the process. A sanitizer build keeps the sanitizer's own
+// allocator (which this would replace) and counts nothing.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#define VQ_COUNT_ALLOCATIONS 0
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+#define VQ_COUNT_ALLOCATIONS 0
+#endif
+#endif
+#ifndef VQ_COUNT_ALLOCATIONS
+#define VQ_COUNT_ALLOCATIONS 1
+#endif
+
+namespace {
+std::atomic<bool> g_counting{false};
+std::atomic<long> g_allocations{0};
+}  // namespace
+
+#if VQ_COUNT_ALLOCATIONS
 extern "C" void* __libc_malloc(size_t);
 extern "C" void* __libc_calloc(size_t, size_t);
 extern "C" void* __libc_realloc(void*, size_t);
@@ -53,8 +72,6 @@ extern "C" void* __libc_memalign(size_t, size_t);
 extern "C" void __libc_free(void*);
 
 namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
 inline void CountAllocation() {
   if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
 }
@@ -71,15 +88,20 @@ extern "C" int posix_memalign(void** p, size_t a, size_t n) {
 }
 extern "C" void* aligned_alloc(size_t a, size_t n) { CountAllocation(); return __libc_memalign(a, n); }
 extern "C" void free(void* p) { __libc_free(p); }
+#endif
 
 namespace {
 
 // ---------------------------------------------------------------------------
-// The three ways of writing a record.
+// The ways of writing a record. Every thread of a round writes through the
+// same sink, so Write changes no state of the sink's own: whatever a sink
+// derives from the message is made by Prepare, before the threads start.
 class Sink {
  public:
   virtual ~Sink() = default;
   virtual const char* name() const = 0;
+  // Called with the round's message, single-threaded, before any Write.
+  virtual void Prepare(const std::string& /*message*/) {}
   virtual void Write(const char* file, int line, const char* message, int level) = 0;
 };
 
@@ -93,19 +115,16 @@ class VqSink final : public Sink {
 
 // The other vqlogger write paths, each given a message that makes the same
 // LOGGED_DATA bytes as the narrow one, so they compare with the same floor.
+// The wide sinks write the wide copy Prepare made of the message.
 class VqWideSink final : public Sink {
  public:
   const char* name() const override { return "vq-wide"; }
-  void Write(const char* file, int line, const char* message, int level) override {
-    if (message != last_) {
-      last_ = message;
-      wide_.assign(message, message + strlen(message));
-    }
+  void Prepare(const std::string& message) override { wide_.assign(message.begin(), message.end()); }
+  void Write(const char* file, int line, const char*, int level) override {
     RuntimeInfoToLogfile(file, line, reinterpret_cast<const VqWideChar*>(wide_.c_str()), level);
   }
 
  private:
-  const char* last_ = nullptr;
   std::u16string wide_;
 };
 
@@ -129,20 +148,17 @@ void CallArglist(const char* file, int line, int level, const VqWideChar* format
 class VqFormattedSink final : public Sink {
  public:
   const char* name() const override { return "vq-fmt"; }
-  void Write(const char* file, int line, const char* message, int level) override {
-    // Three conversions: "%s" with most of the message, "%d", "%08x".
-    size_t length = strlen(message);
-    if (message != last_) {
-      last_ = message;
-      size_t keep = length > 14 ? length - 14 : 0;
-      wide_.assign(message, message + keep);
-    }
+  // Three conversions: "%s" with most of the message, "%d", "%08x".
+  void Prepare(const std::string& message) override {
+    size_t keep = message.size() > 14 ? message.size() - 14 : 0;
+    wide_.assign(message.begin(), message.begin() + static_cast<std::ptrdiff_t>(keep));
+  }
+  void Write(const char* file, int line, const char*, int level) override {
     CallArglist(file, line, level, reinterpret_cast<const VqWideChar*>(u"%s %5d %08x"), wide_.c_str(), 4711,
                 0xBEEFu);
   }
 
  private:
-  const char* last_ = nullptr;
   std::u16string wide_;
 };
 
@@ -274,6 +290,7 @@ double Median(std::vector<double> v) {
 long MarkerSyscall() { return syscall(SYS_getppid); }
 
 std::vector<long> CountSyscalls(const std::function<void()>& child_work, int segments) {
+  fflush(stdout);  // else the child's exit would print the buffered lines again
   pid_t pid = fork();
   if (pid == 0) {
     ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
@@ -342,6 +359,7 @@ int RunComparison(const Options& options) {
   for (int threads : {1, 2}) {
     for (size_t size : {16, 100, 1000}) {
       std::string message = Message(size);
+      for (Sink* sink : sinks) sink->Prepare(message);
       // Warm up every sink (time caches, thread ids, first-use setup).
       for (Sink* sink : sinks) RunTimed(*sink, message, 2000, threads);
 
@@ -376,8 +394,10 @@ int RunComparison(const Options& options) {
           static_cast<int>(sinks.size()));
 
       for (size_t s = 0; s < sinks.size(); ++s) {
-        printf("%-8s %5zu %3d %12.0f %8.3f %12.2f %12.2f\n", sinks[s]->name(), size, threads, Median(ns[s]),
-               Median(ratio[s]), allocations[s], static_cast<double>(syscalls[s]) / kCounted);
+        char allocs[32] = "n/a";
+        if (VQ_COUNT_ALLOCATIONS) snprintf(allocs, sizeof allocs, "%.2f", allocations[s]);
+        printf("%-8s %5zu %3d %12.0f %8.3f %12s %12.2f\n", sinks[s]->name(), size, threads, Median(ns[s]),
+               Median(ratio[s]), allocs, static_cast<double>(syscalls[s]) / kCounted);
       }
     }
   }
@@ -479,6 +499,7 @@ int RunScaling(const Options& options) {
   const std::vector<int> thread_counts = {1, 2, 4, 8};
   const size_t size = 100;
   std::string message = Message(size);
+  for (Sink* sink : sinks) sink->Prepare(message);
   for (Sink* sink : sinks) {
     for (int threads : thread_counts) RunThreads(*sink, message, 4000, threads, false);
   }
@@ -546,6 +567,7 @@ int RunOne(const std::string& sink_name, size_t size, long records, int threads)
     return 2;
   }
   std::string message = Message(size);
+  sink->Prepare(message);
   if (threads > 1) {
     RunThreads(*sink, message, records, threads, false);
     return 0;

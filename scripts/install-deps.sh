@@ -18,6 +18,10 @@ packages=(
   binutils-mingw-w64-x86-64
   # used by the scripts: flock, objdump, awk, sed, nproc
   util-linux binutils mawk sed coreutils
+  # the rsyslog pipeline and lnav format test (scripts/contrib-test.sh; it
+  # starts its own unprivileged rsyslogd, never the system's), and strace for
+  # the group-commit checks
+  rsyslog lnav jq strace
 )
 
 missing=()

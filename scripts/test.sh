@@ -10,6 +10,7 @@
 #   tsan    scripts/tsan.sh         } run only when the script exists and is
 #   fuzz    scripts/fuzz.sh         } executable; each gets the build root in
 #   bench   scripts/bench-smoke.sh  } VQLOGGER_BUILD_ROOT and cores in JOBS
+#   contrib scripts/contrib-test.sh }
 #   win32   32-bit Windows DLL (the shipping build) + scripts/check-dll.sh
 #   win64   64-bit Windows build + ctest under wine64
 #
@@ -31,7 +32,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
-all_legs=(native asan tsan fuzz bench win32 win64)
+all_legs=(native asan tsan fuzz bench contrib win32 win64)
 
 usage() {
   sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "${BASH_SOURCE[0]}"
@@ -202,6 +203,7 @@ run_hook() {
 leg_tsan() { run_hook tsan.sh; }
 leg_fuzz() { run_hook fuzz.sh; }
 leg_bench() { run_hook bench-smoke.sh; }
+leg_contrib() { run_hook contrib-test.sh; }
 
 # Missing Windows tools skip a leg with a warning, or fail it under
 # --require-windows. Succeeds (so the leg returns) when a tool is missing.
@@ -315,6 +317,7 @@ describe() {
     tsan) echo "ThreadSanitizer (scripts/tsan.sh)" ;;
     fuzz) echo "fuzz targets (scripts/fuzz.sh)" ;;
     bench) echo "benchmark smoke run (scripts/bench-smoke.sh)" ;;
+    contrib) echo "rsyslog pipeline and lnav format (scripts/contrib-test.sh)" ;;
     win32) echo "32-bit Windows DLL (i686-w64-mingw32) + export/import check" ;;
     win64) echo "64-bit Windows build (x86_64-w64-mingw32) + ctest under wine64" ;;
   esac

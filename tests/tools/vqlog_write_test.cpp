@@ -15,7 +15,7 @@ TEST(VqlogWriteTest, EachLineOfStandardInputBecomesARecord) {
   };
   const Case cases[] = {
       {{}, {"s.c\t1\tone\t3", "s.c\t2\tt\xC3\xA9o\t3", "s.c\t3\t\t3"}, {}},
-      {{"--hex"}, {"s.c\t1\t6F6E65\t3", "s.c\t2\t74C3A96F\t3", "s.c\t3\t\t3"}, {}},
+      {{"--hex"}, {"s.c\t1\t6F6E65\t3", "s.c\t2\t74C3A96F0D\t3", "s.c\t3\t\t3"}, {}},  // bytes as read
       {{"--assert"}, {}, {"s.c\t1\tone", "s.c\t2\tt\xC3\xA9o", "s.c\t3\t"}},
       {{"--line", "40"}, {"s.c\t40\tone\t3", "s.c\t40\tt\xC3\xA9o\t3", "s.c\t40\t\t3"}, {}},
   };
@@ -54,7 +54,7 @@ TEST(VqlogWriteTest, FailsWithOneLineWhenTheLogsCannotBeCreated) {
   vqtest::ToolRun run =
       vqtest::RunProgram(VQLOG_PATH, {"write", "m"}, "", "LOGGING_DIR=" + vqtest::ShellQuote(file));
   EXPECT_NE(run.status, 0);
-  EXPECT_EQ(run.err, "vqlog: the library could not create its log files (InitializeLogger returned false)\n");
+  EXPECT_EQ(run.err, "vqlog: LOGGING_DIR names a regular file: " + file + "\n");
   EXPECT_EQ(run.out, "");
 }
 

@@ -2,8 +2,13 @@
 
 #include <vqlogger_helpers.h>
 
-#include <string>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <thread>
+#endif
+
+#include <string>
 #include <vector>
 
 #include "log_paths.h"
@@ -27,19 +32,56 @@ void Worker(int id, char assert_flag) {
   VQ_LOG(9, VQ_WTEXT("level 9 is above the current level: not issued"));
 }
 
+#ifdef _WIN32
+// The shipping toolchain has no std::thread: the workers are Windows threads.
+struct WorkerArgs {
+  int id;
+  char assert_flag;
+};
+
+DWORD WINAPI WorkerThread(LPVOID param) {
+  const WorkerArgs* args = static_cast<const WorkerArgs*>(param);
+  Worker(args->id, args->assert_flag);
+  return 0;
+}
+
+void RunWorkers(int count, char assert_flag) {
+  std::vector<WorkerArgs> args;
+  for (int id = 0; id < count; ++id) args.push_back({id, assert_flag});
+  std::vector<HANDLE> threads;
+  for (WorkerArgs& a : args) {
+    HANDLE t = CreateThread(nullptr, 0, WorkerThread, &a, 0, nullptr);
+    if (t != nullptr) {
+      threads.push_back(t);
+    } else {
+      Worker(a.id, a.assert_flag);
+    }
+  }
+  for (HANDLE t : threads) {
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+  }
+}
+#else
+void RunWorkers(int count, char assert_flag) {
+  std::vector<std::thread> workers;
+  for (int id = 0; id < count; ++id) workers.emplace_back(Worker, id, assert_flag);
+  for (std::thread& t : workers) t.join();
+}
+#endif
+
 }  // namespace
 
-int RunDemo(const std::string& dir, bool color, std::ostream& out, std::ostream& err) {
+int RunDemo(const std::string& given_dir, bool color, std::ostream& out, std::ostream& err) {
+  const std::string dir = AbsoluteDirectory(given_dir);
   char assert_flag = 0;
   // A positive level sets the runtime level to 3 (unless
   // LOGGING_ENABLED_RUNTIME says otherwise) and turns assertions on.
   if (!InitializeLogger(&assert_flag, 3, dir.c_str())) {
-    err << "vqlog: the library could not create its log files (InitializeLogger returned false)\n";
+    err << "vqlog: " << InitializeFailureReason("DIR", dir) << "\n";
     return 1;
   }
-  std::vector<std::thread> workers;
-  for (int id = 0; id < 4; ++id) workers.emplace_back(Worker, id, assert_flag);
-  for (std::thread& t : workers) t.join();
+  RunWorkers(4, assert_flag);
 
   // A message of 4000 bytes is too long for a record: the library writes its
   // fallback line in its place.

@@ -1,10 +1,8 @@
 #include "log_reader.h"
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <cstring>
 #include <limits>
-#include <sstream>
 
 namespace vqlog {
 namespace {
@@ -37,24 +35,22 @@ std::optional<int64_t> ParseInteger(std::string_view text) {
   return negative ? -value : value;
 }
 
-std::vector<std::string_view> SplitTabs(std::string_view line) {
-  std::vector<std::string_view> fields;
-  size_t start = 0;
-  for (;;) {
-    size_t tab = line.find('\t', start);
-    fields.push_back(line.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start));
-    if (tab == std::string_view::npos) return fields;
-    start = tab + 1;
-  }
+// The text between the tabs at `tabs[begin - 1]` and `tabs[end - 1]`
+// (field `begin` up to, not including, field `end`), tabs included.
+std::string_view Fields(std::string_view line, const std::vector<size_t>& tabs, size_t begin, size_t end) {
+  size_t from = begin == 0 ? 0 : tabs[begin - 1] + 1;
+  size_t to = end - 1 < tabs.size() ? tabs[end - 1] : line.size();
+  return line.substr(from, to - from);
 }
 
-std::string JoinTabs(const std::vector<std::string_view>& fields, size_t begin, size_t end) {
-  std::string joined;
-  for (size_t i = begin; i < end; ++i) {
-    if (i > begin) joined += '\t';
-    joined += fields[i];
-  }
-  return joined;
+bool Contains(std::string_view text, std::string_view part) {
+  if (part.empty()) return true;
+  if (text.size() < part.size()) return false;
+#ifdef _WIN32
+  return text.find(part) != std::string_view::npos;
+#else
+  return memmem(text.data(), text.size(), part.data(), part.size()) != nullptr;
+#endif
 }
 
 // Reads up to `max_digits` digits at `pos`; false when there is none.
@@ -76,9 +72,17 @@ bool Expect(std::string_view text, size_t& pos, char c) {
   return false;
 }
 
+int DaysInMonth(int year, int month) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+// Years stop at 99999 so that SortKey cannot overflow.
 bool InRange(const Timestamp& t) {
-  return t.month >= 1 && t.month <= 12 && t.day >= 1 && t.day <= 31 && t.hour <= 23 &&
-         t.minute <= 59 && t.second <= 60 && t.millisecond <= 999;
+  return t.year <= 99999 && t.month >= 1 && t.month <= 12 && t.day >= 1 &&
+         t.day <= DaysInMonth(t.year, t.month) && t.hour <= 23 && t.minute <= 59 && t.second <= 60 &&
+         t.millisecond <= 999;
 }
 
 // Date, then optionally the time of day: "Y-M-D[<sep>H:M[:S[.F]]]". The
@@ -164,125 +168,305 @@ const char* KindName(RecordKind kind) {
   return "unparsed";
 }
 
-LogReader::LogReader(std::string path) : path_(std::move(path)) {
-  if (EndsWith(path_, "_assert.log")) kind_ = FileKind::Assert;
-  if (EndsWith(path_, "_runtime.log")) kind_ = FileKind::Runtime;
+RecordParser::RecordParser(std::string path) : path_(std::move(path)) {
+  if (EndsWith(path_, "_assert.log")) kind_from_name_ = FileKind::Assert;
+  if (EndsWith(path_, "_runtime.log")) kind_from_name_ = FileKind::Runtime;
+  kind_ = kind_from_name_;
 }
 
-void LogReader::Feed(std::string_view bytes, std::vector<Record>& out) {
-  partial_.append(bytes.data(), bytes.size());
-  size_t start = 0;
-  for (size_t nl; (nl = partial_.find('\n', start)) != std::string::npos; start = nl + 1) {
-    std::string_view line(partial_.data() + start, nl - start);
-    bool had_cr = !line.empty() && line.back() == '\r';
-    if (had_cr) line.remove_suffix(1);
-    ReadLine(line, had_cr, out);
-  }
-  partial_.erase(0, start);
+void RecordParser::SetGrep(std::string text) {
+  // A text with a line end could span the joint of two lines; no shortcut.
+  grep_ = text.find_first_of("\r\n") == std::string::npos ? std::move(text) : std::string();
 }
 
-void LogReader::Flush(std::vector<Record>& out, bool end_of_data) {
-  if (end_of_data && !partial_.empty()) {
-    std::string line;
-    line.swap(partial_);
-    bool had_cr = line.back() == '\r';
-    if (had_cr) line.pop_back();
-    ReadLine(line, had_cr, out);
-  }
-  if (held_) {
-    out.push_back(std::move(*held_));
-    held_.reset();
-  }
+void RecordParser::Reset() {
+  RecordParser fresh(path_);
+  fresh.grep_ = std::move(grep_);
+  *this = std::move(fresh);
 }
 
-void LogReader::ReadLine(std::string_view line, bool had_cr, std::vector<Record>& out) {
-  ++line_number_;
-  if (line_number_ == 1 && line.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
-    line.remove_prefix(kByteOrderMark.size());
-  }
-  if (line == kRuntimeHeader || line == kAssertHeader) {
-    kind_ = line == kRuntimeHeader ? FileKind::Runtime : FileKind::Assert;
-    Flush(out, false);
-    return;
-  }
-  Record record;
-  record.log = path_;
-  record.log_line = line_number_;
-  record.ended_with_cr = had_cr;
-  if (ParseRecordLine(line, record)) {
-    Flush(out, false);
-    held_ = std::move(record);
-    return;
-  }
-  // An assert expression with a line feed goes on in the lines after it.
-  if (kind_ != FileKind::Runtime && held_ && held_->kind == RecordKind::Assert) {
-    held_->text += held_->ended_with_cr ? "\r\n" : "\n";
-    held_->text.append(line.data(), line.size());
-    held_->ended_with_cr = had_cr;
-    return;
-  }
-  Flush(out, false);
-  record.text.assign(line.data(), line.size());
-  if (line == kLastResortText && kind_ != FileKind::Assert) {
-    record.kind = RecordKind::LastResort;
+void RecordParser::AppendPending(std::string_view bytes) {
+  if (pending_.empty() && !pending_cut_) pending_first_line_ = physical_lines_ + 1;
+  size_t room = kMaxLineBytes - std::min(pending_.size(), kMaxLineBytes);
+  if (bytes.size() > room) {
+    pending_.append(bytes.data(), room);
+    pending_cut_ = true;
   } else {
-    record.kind = RecordKind::Unparsed;
+    pending_.append(bytes.data(), bytes.size());
+  }
+}
+
+bool RecordParser::Take(std::string_view& data, bool end_of_data, Record* record) {
+  bool emitted = false;
+  while (!emitted) {
+    if (data.empty()) {
+      if (!end_of_data) return false;
+      if (finished_) return false;
+      if (!pending_.empty() || pending_cut_) {
+        // The data ended inside a line: cut short (or still being written).
+        unterminated_ = true;
+        std::string line;
+        line.swap(pending_);
+        bool cut = pending_cut_;
+        pending_cut_ = false;
+        if (cut) ++cut_lines_;
+        ReadLine(line, false, &emitted, record);
+        continue;
+      }
+      finished_ = true;
+      return EmitHeld(record);
+    }
+    const char* nl = static_cast<const char*>(std::memchr(data.data(), '\n', data.size()));
+    if (nl == nullptr) {
+      AppendPending(data);
+      last_byte_cr_ = data.back() == '\r';
+      data = std::string_view();
+      continue;
+    }
+    size_t n = static_cast<size_t>(nl - data.data());
+    bool cr = n > 0 ? data[n - 1] == '\r' : last_byte_cr_;
+    if (!cr) {  // a bare line feed: the line goes on
+      AppendPending(data.substr(0, n + 1));
+      ++physical_lines_;
+      last_byte_cr_ = false;
+      data.remove_prefix(n + 1);
+      continue;
+    }
+    ++physical_lines_;
+    last_byte_cr_ = false;
+    if (pending_.empty() && !pending_cut_) {
+      pending_first_line_ = physical_lines_;
+      std::string_view line = data.substr(0, n - 1);
+      if (line.size() > kMaxLineBytes) {
+        line = line.substr(0, kMaxLineBytes);
+        ++cut_lines_;
+      }
+      data.remove_prefix(n + 1);
+      ReadLine(line, true, &emitted, record);
+    } else {
+      AppendPending(data.substr(0, n));
+      data.remove_prefix(n + 1);
+      bool cut = pending_cut_;
+      if (!cut && !pending_.empty() && pending_.back() == '\r') pending_.pop_back();
+      if (cut) ++cut_lines_;
+      std::string line;
+      line.swap(pending_);
+      pending_cut_ = false;
+      ReadLine(line, true, &emitted, record);
+      // Keep the buffer's capacity for the next long line.
+      line.clear();
+      if (pending_.capacity() < line.capacity()) pending_.swap(line);
+    }
+  }
+  return true;
+}
+
+bool RecordParser::EmitHeld(Record* record) {
+  if (!has_held_) return false;
+  has_held_ = false;
+  if (!held_wanted_) return false;
+  std::swap(*record, held_);
+  return true;
+}
+
+bool RecordParser::ReleaseHeld(Record* record) { return EmitHeld(record); }
+
+void RecordParser::ReadLine(std::string_view line, bool terminated, bool* emitted, Record* record) {
+  const int64_t first_line = pending_first_line_;
+  if (first_line == 1) {
+    if (line.substr(0, kByteOrderMark.size()) == kByteOrderMark) line.remove_prefix(kByteOrderMark.size());
+    if (terminated && (line == kRuntimeHeader || line == kAssertHeader)) {
+      kind_ = line == kRuntimeHeader ? FileKind::Runtime : FileKind::Assert;
+      return;
+    }
+    missing_header_ = true;
+  }
+  const bool wanted = grep_.empty() || Contains(line, grep_);
+  if (terminated) {
+    // Parsed into scratch_ first: held_ must survive a line that is no record.
+    if (ParseRecordLine(line, scratch_)) {
+      *emitted = EmitHeld(record) || *emitted;
+      std::swap(held_, scratch_);
+      FinishRecord(first_line, wanted);
+      return;
+    }
+    // Not a record. After an assert record it is its expression going on.
+    if (kind_ != FileKind::Runtime && has_held_ && held_.kind == RecordKind::Assert) {
+      held_wanted_ = held_wanted_ || wanted;
+      held_.text += "\r\n";
+      held_.text.append(line.data(), line.size());
+      return;
+    }
+  }
+  *emitted = EmitHeld(record) || *emitted;
+  has_held_ = true;
+  held_wanted_ = wanted;
+  held_.log = path_;
+  held_.log_line = first_line;
+  held_.file.clear();
+  held_.line = 0;
+  held_.thread = 0;
+  held_.time = Timestamp();
+  held_.level.reset();
+  held_.text.assign(line.data(), line.size());
+  held_.ended_with_cr = terminated;
+  if (terminated && line == kLastResortText && kind_ != FileKind::Assert) {
+    held_.kind = RecordKind::LastResort;
+  } else {
+    held_.kind = RecordKind::Unparsed;
     ++unparsed_;
   }
-  out.push_back(std::move(record));
 }
 
-bool LogReader::ParseRecordLine(std::string_view line, Record& record) const {
-  std::vector<std::string_view> fields = SplitTabs(line);
-  if (fields.size() < 5) return false;
-  std::optional<Timestamp> time = ParseLogTimestamp(fields[0]);
-  std::optional<int64_t> thread = ParseInteger(fields[1]);
-  if (!time || !thread) return false;
-  record.time = *time;
-  record.thread = *thread;
-  const size_t n = fields.size();
+void RecordParser::FinishRecord(int64_t first_line, bool wanted) {
+  has_held_ = true;
+  held_wanted_ = wanted;
+  held_.log = path_;
+  held_.log_line = first_line;
+  held_.ended_with_cr = true;
+}
+
+bool RecordParser::ParseRecordLine(std::string_view line, Record& record) {
+  tabs_.clear();
+  for (size_t at = 0;;) {
+    const void* tab = std::memchr(line.data() + at, '\t', line.size() - at);
+    if (tab == nullptr) break;
+    size_t pos = static_cast<size_t>(static_cast<const char*>(tab) - line.data());
+    tabs_.push_back(pos);
+    at = pos + 1;
+  }
+  const size_t n = tabs_.size() + 1;  // fields
+  if (n < 5) return false;
+  std::optional<Timestamp> time = ParseLogTimestamp(Fields(line, tabs_, 0, 1));
+  if (!time) return false;
+  std::optional<int64_t> thread = ParseInteger(Fields(line, tabs_, 1, 2));
+  if (!thread) return false;
 
   bool runtime = kind_ == FileKind::Runtime;
-  if (kind_ == FileKind::Unknown) runtime = n >= 6 && ParseInteger(fields[n - 1]).has_value();
+  if (kind_ == FileKind::Unknown) runtime = n >= 6 && ParseInteger(Fields(line, tabs_, n - 1, n)).has_value();
   if (runtime) {
     // The message has no tabs (the library replaces them), so columns are
     // counted from the right; extra tabs can only be in the file name.
     if (n < 6) return false;
-    std::optional<int64_t> level = ParseInteger(fields[n - 1]);
-    std::optional<int64_t> source_line = ParseInteger(fields[n - 3]);
+    std::optional<int64_t> level = ParseInteger(Fields(line, tabs_, n - 1, n));
+    std::optional<int64_t> source_line = ParseInteger(Fields(line, tabs_, n - 3, n - 2));
     if (!level || !source_line) return false;
     record.level = level;
     record.line = *source_line;
-    record.file = JoinTabs(fields, 2, n - 3);
-    record.text.assign(fields[n - 2].data(), fields[n - 2].size());
+    std::string_view file = Fields(line, tabs_, 2, n - 3), text = Fields(line, tabs_, n - 2, n - 1);
+    record.file.assign(file.data(), file.size());
+    record.text.assign(text.data(), text.size());
     record.kind = record.text == kFallbackText ? RecordKind::Fallback : RecordKind::Runtime;
-    return true;
-  }
-  // Assert: the first integer column after the file name is the line
-  // number; every column after it belongs to the expression.
-  for (size_t k = 3; k + 1 < n; ++k) {
-    std::optional<int64_t> source_line = ParseInteger(fields[k]);
-    if (!source_line) continue;
+  } else {
+    // Assert: the first integer column after the file name is the line
+    // number; every column after it belongs to the expression.
+    size_t k = 3;
+    std::optional<int64_t> source_line;
+    for (; k + 1 < n; ++k) {
+      source_line = ParseInteger(Fields(line, tabs_, k, k + 1));
+      if (source_line) break;
+    }
+    if (!source_line) return false;
     record.line = *source_line;
-    record.file = JoinTabs(fields, 2, k);
-    record.text = JoinTabs(fields, k + 1, n);
+    std::string_view file = Fields(line, tabs_, 2, k), text = Fields(line, tabs_, k + 1, n);
+    record.file.assign(file.data(), file.size());
+    record.text.assign(text.data(), text.size());
+    record.level.reset();
     record.kind = RecordKind::Assert;
-    return true;
   }
-  return false;
+  record.time = *time;
+  record.thread = *thread;
+  return true;
+}
+
+void RecordParser::Feed(std::string_view bytes, std::vector<Record>& out) {
+  Record record;
+  while (Take(bytes, false, &record)) out.push_back(record);
+}
+
+void RecordParser::Flush(std::vector<Record>& out, bool end_of_data) {
+  Record record;
+  if (end_of_data) {
+    std::string_view none;
+    while (Take(none, true, &record)) out.push_back(record);
+  } else if (ReleaseHeld(&record)) {
+    out.push_back(record);
+  }
+}
+
+LogReader::LogReader(std::string path, size_t chunk_bytes)
+    : path_(std::move(path)), chunk_bytes_(chunk_bytes), parser_(path_) {
+  opened_ = source_.Open(path_);
+  if (!opened_) error_ = source_.error();
+}
+
+bool LogReader::Fill() {
+  if (!buffer_) buffer_.reset(new char[chunk_bytes_]);
+  int64_t got = source_.Read(buffer_.get(), chunk_bytes_);
+  if (got < 0) {
+    read_failed_ = true;
+    error_ = source_.error();
+    end_ = true;
+    return false;
+  }
+  if (got == 0) {
+    if (!follow_) end_ = true;
+    return false;
+  }
+  constexpr size_t kPrefixBytes = 4096;
+  if (prefix_.size() < kPrefixBytes && offset_ == static_cast<int64_t>(prefix_.size())) {
+    prefix_.append(buffer_.get(), std::min(static_cast<size_t>(got), kPrefixBytes - prefix_.size()));
+  }
+  offset_ += got;
+  unread_ = std::string_view(buffer_.get(), static_cast<size_t>(got));
+  return true;
+}
+
+bool LogReader::Next(Record* record) {
+  if (!opened_) return false;
+  for (;;) {
+    if (parser_.Take(unread_, end_, record)) return true;
+    if (end_) {
+      if (source_.is_open()) {
+        source_.Close();
+        buffer_.reset();
+      }
+      return false;
+    }
+    if (!Fill() && !end_) return false;  // following: nothing new yet
+  }
+}
+
+InputSource::Change LogReader::CheckFollowed() {
+  if (!opened_ || !source_.is_open()) return InputSource::Change::None;
+  InputSource::Change change = source_.CheckFollowed(path_, offset_, prefix_);
+  if (change == InputSource::Change::None) return change;
+  if (!source_.Restart(path_, change)) {
+    read_failed_ = true;
+    error_ = source_.error();
+    end_ = true;
+    return change;
+  }
+  parser_.Reset();
+  unread_ = std::string_view();
+  prefix_.clear();
+  offset_ = 0;
+  return change;
 }
 
 bool ReadLogFile(const std::string& path, std::vector<Record>& out, int64_t* unparsed, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (error) *error = "cannot open " + path;
+  LogReader reader(path);
+  if (!reader.ok()) {
+    if (error) *error = "cannot open " + path + ": " + reader.error();
     return false;
   }
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  LogReader reader(path);
-  reader.Feed(bytes, out);
-  reader.Flush(out, true);
-  if (unparsed) *unparsed += reader.unparsed_count();
+  Record record;
+  while (reader.Next(&record)) out.push_back(record);
+  if (unparsed) *unparsed += reader.parser().unparsed_count();
+  if (reader.read_failed()) {
+    if (error) *error = "cannot read " + path + ": " + reader.error();
+    return false;
+  }
   return true;
 }
 

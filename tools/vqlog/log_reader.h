@@ -8,11 +8,15 @@
 #ifndef VQLOG_LOG_READER_H_
 #define VQLOG_LOG_READER_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "input_source.h"
 
 namespace vqlog {
 
@@ -20,7 +24,8 @@ namespace vqlog {
 struct Timestamp {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
 
-  // A number that orders time stamps (not a count of anything).
+  // A number that orders time stamps (not a count of anything). Years are
+  // at most 99999, so it cannot overflow.
   int64_t SortKey() const;
   // "2026-12-08T09:05:03.007"
   std::string Iso() const;
@@ -29,7 +34,8 @@ struct Timestamp {
 };
 
 // The log's own form "%d-%d-%d %d:%d:%d.%d", where the last number is a
-// count of milliseconds: "2026-12-8 9:5:3.7" is 7 ms, ".70" is 70 ms.
+// count of milliseconds: "2026-12-8 9:5:3.7" is 7 ms, ".70" is 70 ms. The
+// date must exist (no 31 February) and the year be at most 99999.
 std::optional<Timestamp> ParseLogTimestamp(std::string_view text);
 // A time given on the command line: the log's own form, or ISO 8601 with a
 // "T" ("2026-12-08T09:05:03.007", where ".7" is a decimal fraction, 700 ms).
@@ -56,37 +62,130 @@ struct Record {
   }
 };
 
-// Incremental reader for one log file: feed it bytes as they arrive.
-class LogReader {
+// Incremental parser of one log's bytes: feed it bytes as they arrive.
+//
+// Every line the library writes ends in CR LF, so a line feed without a
+// carriage return before it is part of the record (an assert expression or a
+// source file name holding a line feed): the line after it goes on with the
+// same record, whatever it looks like. A line that follows CR LF and is not a
+// record goes on with an assert record before it (an expression holding CR
+// LF); anywhere else it is unparsed. The header is read only as the first
+// line. A line longer than kMaxLineBytes keeps its first kMaxLineBytes bytes;
+// the rest is skipped. A last line without CR LF at the end of the data was
+// cut short: it is unparsed.
+class RecordParser {
  public:
+  static constexpr size_t kMaxLineBytes = 64 * 1024;
+
   // `path` names the records' log and hints at the file's kind ("_assert.log"
   // or "_runtime.log") until a header line says which it is.
-  explicit LogReader(std::string path);
+  explicit RecordParser(std::string path);
 
-  // Reads every complete line in `bytes` (together with what earlier calls
-  // left over) and appends finished records to `out`. The last record is
-  // held back, since an assert record may go on in the next line.
+  // Records whose lines do not hold `text` are dropped unread; the filter
+  // itself still decides on the rest. Empty: none is dropped.
+  void SetGrep(std::string text);
+
+  // Reads lines from the front of `data` until a record is finished: then
+  // moves it to `*record` and returns true, leaving the rest in `data`.
+  // Returns false once `data` is used up; a line without its end is kept for
+  // the next call. With `end_of_data`, that line is read as cut short and the
+  // held-back record handed out.
+  bool Take(std::string_view& data, bool end_of_data, Record* record);
+  // Hands out the held-back record, if any (when following a quiet file).
+  bool ReleaseHeld(Record* record);
+  // Forgets everything, as for a new file.
+  void Reset();
+
+  // The old interface, for whole batches.
   void Feed(std::string_view bytes, std::vector<Record>& out);
-  // Hands out the held-back record. With `end_of_data`, a last line without
-  // a line feed is read as well; otherwise it waits for the rest.
   void Flush(std::vector<Record>& out, bool end_of_data);
 
   int64_t unparsed_count() const { return unparsed_; }
+  int64_t cut_lines() const { return cut_lines_; }        // longer than kMaxLineBytes
+  bool unterminated_end() const { return unterminated_; }  // the data ended inside a line
+  bool missing_header() const { return missing_header_; }
+  int64_t physical_lines() const { return physical_lines_; }
 
  private:
   enum class FileKind { Unknown, Runtime, Assert };
-  void ReadLine(std::string_view line, bool had_cr, std::vector<Record>& out);
-  bool ParseRecordLine(std::string_view line, Record& record) const;
+  // One logical line: its physical lines joined, without the final CR LF.
+  void ReadLine(std::string_view line, bool terminated, bool* emitted, Record* record);
+  bool ParseRecordLine(std::string_view line, Record& record);
+  bool EmitHeld(Record* record);
+  void FinishRecord(int64_t first_line, bool wanted);
+  void AppendPending(std::string_view bytes);
 
   std::string path_;
   FileKind kind_ = FileKind::Unknown;
-  std::string partial_;
-  std::optional<Record> held_;
-  int64_t line_number_ = 0;
+  FileKind kind_from_name_ = FileKind::Unknown;
+  std::string grep_;
+  std::string pending_;      // a logical line begun but not ended
+  bool pending_cut_ = false;
+  bool last_byte_cr_ = false;
+  int64_t pending_first_line_ = 0;
+  Record held_;
+  Record scratch_;  // the line being parsed, swapped with held_
+  bool has_held_ = false;
+  bool held_wanted_ = false;  // false: the grep text is not in it, drop it
+  bool held_copied_ = false;  // false: only its kind is known (a dropped runtime record)
+  std::vector<size_t> tabs_;
+  int64_t physical_lines_ = 0;
   int64_t unparsed_ = 0;
+  int64_t cut_lines_ = 0;
+  bool unterminated_ = false;
+  bool missing_header_ = false;
+  bool finished_ = false;
 };
 
-// Reads a whole file; false when it cannot be opened.
+// Streaming reader of one log: a file, a FIFO, or "-" for standard input. It
+// reads in large chunks, never seeks, and holds at most one chunk, one line
+// and one record.
+class LogReader {
+ public:
+  static constexpr size_t kDefaultChunkBytes = 1 << 20;
+
+  explicit LogReader(std::string path, size_t chunk_bytes = kDefaultChunkBytes);
+  LogReader(const LogReader&) = delete;
+  LogReader& operator=(const LogReader&) = delete;
+
+  bool ok() const { return opened_; }  // false when it could not be opened; error() says why
+  const std::string& error() const { return error_; }
+  // Next record in file order; false at the end or on a read error
+  // (read_failed() then tells, error() says why).
+  bool Next(Record* record);
+
+  const std::string& path() const { return path_; }
+  bool read_failed() const { return read_failed_; }
+  const RecordParser& parser() const { return parser_; }
+  RecordParser& parser() { return parser_; }
+
+  // Following: at the end of the data Next returns false but keeps a line
+  // without its end and the held-back record; a later Next reads on.
+  void SetFollow(bool follow) { follow_ = follow; }
+  bool ReleaseHeld(Record* record) { return parser_.ReleaseHeld(record); }
+  // Notices a followed file truncated, or replaced by another file, and
+  // starts reading it again from its first byte.
+  InputSource::Change CheckFollowed();
+
+ private:
+  bool Fill();
+
+  std::string path_;
+  size_t chunk_bytes_;
+  InputSource source_;
+  RecordParser parser_;
+  std::unique_ptr<char[]> buffer_;
+  std::string_view unread_;
+  std::string prefix_;  // the first bytes read, to notice a rewritten file
+  int64_t offset_ = 0;
+  bool opened_ = false;
+  bool end_ = false;
+  bool read_failed_ = false;
+  bool follow_ = false;
+  std::string error_;
+};
+
+// Reads a whole file; false when it cannot be opened or read.
 bool ReadLogFile(const std::string& path, std::vector<Record>& out, int64_t* unparsed, std::string* error);
 
 // Orders records from several logs by time, keeping the given order for equal

@@ -1,8 +1,6 @@
 // vqlog: a command-line host of the vqlogger library. It writes records
 // (write), reads and follows log files (show) and demonstrates every kind of
 // record (demo).
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 
 #include <csignal>
@@ -10,13 +8,14 @@
 #include <iostream>
 #include <optional>
 
+#include "console.h"
 #include "demo_command.h"
 #include "show_command.h"
 #include "write_command.h"
 
 namespace {
 
-bool UseColor() { return isatty(STDOUT_FILENO) && std::getenv("NO_COLOR") == nullptr; }
+bool UseColor() { return vqlog::StdoutWantsColor(); }
 
 void OnStopSignal(int) { vqlog::StopFollowing(); }
 
@@ -35,6 +34,7 @@ std::optional<int64_t> TimeBound(const std::string& text, const char* option) {
 int main(int argc, char** argv) {
   CLI::App app{"vqlog: writes, shows and demonstrates vqlogger log files"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", "vqlog " VQLOG_VERSION);
 
   vqlog::WriteOptions write;
   std::optional<int> write_line;
@@ -42,7 +42,12 @@ int main(int argc, char** argv) {
       "write", "Write one record per MESSAGE, or per line of standard input when none is given");
   write_cmd->add_option("--dir", write.dir, "Log directory passed to InitializeLogger (LOGGING_DIR wins)");
   write_cmd->add_option("--level", write.level, "Level of the runtime records");
-  write_cmd->add_option("--source", write.source, "Source file name of the records");
+  write_cmd->add_option("--source", write.source, "Source file name of the records")
+      ->check([](const std::string& name) -> std::string {
+        // The library cleans the message column only: either would break the line.
+        if (name.find_first_of("\t\n") != std::string::npos) return "must not hold a tab or a line feed";
+        return "";
+      });
   write_cmd->add_option("--line", write_line, "Source line number (default: the message's number)");
   CLI::Option* assert_opt = write_cmd->add_flag("--assert", write.assert_records, "Write assertion records");
   CLI::Option* hex_opt = write_cmd->add_flag("--hex", write.hex, "Write each message's bytes as a binary record");
@@ -83,13 +88,15 @@ int main(int argc, char** argv) {
 
   if (write_cmd->parsed()) {
     write.line = write_line;
-    return vqlog::RunWrite(write, std::cin, std::cout, std::cerr);
+    vqlog::UseBinaryStandardInput();
+    return vqlog::RunWrite(write, std::cin, vqlog::StandardOutput(), std::cerr);
   }
   if (show_cmd->parsed()) {
     show.color = !show.json && UseColor();
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
-    return vqlog::RunShow(show, std::cout, std::cerr);
+    vqlog::UseBinaryStandardInput();
+    return vqlog::RunShow(show, vqlog::StandardOutput(), std::cerr);
   }
-  return vqlog::RunDemo(demo_dir, UseColor(), std::cout, std::cerr);
+  return vqlog::RunDemo(demo_dir, UseColor(), vqlog::StandardOutput(), std::cerr);
 }

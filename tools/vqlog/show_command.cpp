@@ -16,7 +16,7 @@ volatile std::sig_atomic_t stop_requested = 0;
 
 struct FollowedLog {
   std::string path;
-  std::unique_ptr<LogReader> reader;
+  std::unique_ptr<RecordParser> reader;
   std::streamoff offset = 0;
 };
 
@@ -28,7 +28,7 @@ bool ReadNew(FollowedLog& log, std::vector<Record>& out, bool end_of_data) {
   in.seekg(0, std::ios::end);
   std::streamoff size = in.tellg();
   if (size < log.offset) {  // truncated: start over
-    log.reader = std::make_unique<LogReader>(log.path);
+    log.reader = std::make_unique<RecordParser>(log.path);
     log.offset = 0;
   }
   if (size > log.offset) {
@@ -50,7 +50,7 @@ void StopFollowing() { stop_requested = 1; }
 int RunShow(const ShowOptions& options, std::ostream& out, std::ostream& err) {
   std::vector<FollowedLog> logs;
   for (const std::string& path : options.files) {
-    logs.push_back({path, std::make_unique<LogReader>(path), 0});
+    logs.push_back({path, std::make_unique<RecordParser>(path), 0});
   }
   TablePrinter table(options.color);
   auto print = [&](std::vector<std::vector<Record>> batches) {

@@ -1,0 +1,66 @@
+// Reading a log as a byte stream: a regular file, a FIFO, a pipe or standard
+// input ("-"), without seeking, in whatever chunk size the caller asks for.
+// The POSIX and Windows calls live here and nowhere else in the tool.
+#ifndef VQLOG_INPUT_SOURCE_H_
+#define VQLOG_INPUT_SOURCE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vqlog {
+
+class InputSource {
+ public:
+  InputSource() = default;
+  ~InputSource();
+  InputSource(const InputSource&) = delete;
+  InputSource& operator=(const InputSource&) = delete;
+
+  // Opens `path` ("-": standard input) for reading. False, with error() set,
+  // when it cannot be opened or when a stop was requested while a FIFO waited
+  // for its writer.
+  bool Open(const std::string& path);
+  void Close();
+  bool is_open() const;
+
+  // Reads up to `size` bytes: the count, 0 at the end of the data (for now,
+  // when following a file), -1 on an error or a requested stop (error() says
+  // which).
+  int64_t Read(char* buffer, size_t size);
+
+  // For following a regular file: whether the file at the path is still the
+  // one being read and has not been cut below `offset`. `prefix` (the first
+  // bytes read from it) must still be there: a file truncated and written
+  // again past the old offset is noticed by its first bytes.
+  enum class Change { None, Truncated, Replaced };
+  Change CheckFollowed(const std::string& path, int64_t offset, const std::string& prefix);
+  // Starts reading again from the first byte (after Truncated), or reopens
+  // the path (after Replaced).
+  bool Restart(const std::string& path, Change change);
+
+  bool regular_file() const { return regular_; }
+  const std::string& error() const { return error_; }
+
+ private:
+#ifdef _WIN32
+  void* handle_ = nullptr;
+  bool owned_ = false;
+#else
+  int fd_ = -1;
+#endif
+  bool regular_ = false;
+  std::string error_;
+};
+
+// Asks blocked opens and reads to give up (async-signal-safe), and whether
+// that has been asked.
+void RequestStop();
+bool StopRequested();
+// Lets SIGINT and SIGTERM interrupt a blocked open or read: they call
+// RequestStop. A second signal ends the process at once.
+void InstallStopHandlers();
+
+}  // namespace vqlog
+
+#endif  // VQLOG_INPUT_SOURCE_H_

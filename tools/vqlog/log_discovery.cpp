@@ -1,0 +1,304 @@
+#include "log_discovery.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <system_error>
+#include <tuple>
+
+#include "log_paths.h"
+
+namespace vqlog {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kRuntimeSuffix = "_runtime.log";
+constexpr std::string_view kAssertSuffix = "_assert.log";
+// The assert log's name is taken just after the runtime log's; a process
+// whose two names are further apart than this is not one process.
+constexpr int64_t kPairWindowSeconds = 60;
+
+bool EndsWith(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// Decimal digits (at most nine, so the value fits an int) with no sign.
+std::optional<int> SmallNumber(std::string_view text) {
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+// "%d" of a process id: an optional minus sign and up to ten digits.
+std::optional<int64_t> ProcessId(std::string_view text) {
+  bool negative = !text.empty() && text[0] == '-';
+  if (negative) text.remove_prefix(1);
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return negative ? -value : value;
+}
+
+bool LeapYear(int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int DaysInMonth(int64_t year, int month) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && LeapYear(year) ? 29 : kDays[month - 1];
+}
+
+// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
+int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2 ? 1 : 0;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+int64_t CivilSeconds(int64_t y, int mo, int d, int h, int mi, int s) {
+  return DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
+}
+
+bool IsSeparator(char c) {
+#ifdef _WIN32
+  return c == '/' || c == '\\';
+#else
+  return c == '/';
+#endif
+}
+
+// `dir` and a file name in it, with the separator the directory already
+// uses (so "logs/" and "C:\logs" both read naturally).
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  if (!dir.empty() && IsSeparator(dir.back())) return dir + name;
+#ifdef _WIN32
+  char separator = dir.find('/') != std::string::npos && dir.find('\\') == std::string::npos ? '/' : '\\';
+#else
+  char separator = '/';
+#endif
+  return dir + separator + name;
+}
+
+std::string BaseName(const std::string& path) {
+  size_t end = path.size();
+  size_t start = end;
+  while (start > 0 && !IsSeparator(path[start - 1])) --start;
+#ifdef _WIN32
+  if (start == 0 && path.size() >= 2 && path[1] == ':') start = 2;  // "C:name"
+#endif
+  return path.substr(start, end - start);
+}
+
+// Orders named sources: start, pid, exe, runtime before assert, path.
+bool NamedBefore(const LogSource& a, const LogSource& b) {
+  const LogFileName& x = *a.name;
+  const LogFileName& y = *b.name;
+  return std::make_tuple(StartSeconds(x), x.pid, x.exe, x.assert_log, a.path) <
+         std::make_tuple(StartSeconds(y), y.pid, y.exe, y.assert_log, b.path);
+}
+
+std::string DirectoryOf(const std::string& path) {
+  std::string base = BaseName(path);
+  return path.substr(0, path.size() - base.size());
+}
+
+// Adds a directory's log files to `out`; false when it cannot be listed.
+void ListDirectory(const std::string& dir, std::vector<LogSource>& out, std::ostream& notes) {
+  std::error_code ec;
+  fs::directory_iterator it(fs::path(dir), ec), end;
+  if (ec) {
+    notes << "vqlog: cannot read directory " << dir << ": " << ec.message() << "\n";
+    return;
+  }
+  for (; it != end; it.increment(ec)) {
+    std::string name;
+    try {
+      name = it->path().filename().string();
+    } catch (const std::exception&) {
+      notes << "vqlog: " << dir << ": skipped a file whose name cannot be shown in this code page\n";
+      continue;
+    }
+    if (!EndsWith(name, kRuntimeSuffix) && !EndsWith(name, kAssertSuffix)) continue;
+    std::string path = JoinPath(dir, name);
+    std::error_code type_ec;
+    if (it->is_directory(type_ec)) {
+      notes << "vqlog: skipped " << path << ": a directory\n";
+      continue;
+    }
+    std::optional<LogFileName> parsed = ParseLogFileName(name);
+    if (!parsed) {
+      notes << "vqlog: skipped " << path << ": the name does not follow <exe>_<pid>_<Y-M-D-h-m-s>" << "_runtime.log"
+            << " or _assert.log\n";
+      continue;
+    }
+    out.push_back({path, std::move(parsed)});
+  }
+  if (ec) notes << "vqlog: cannot read all of directory " << dir << ": " << ec.message() << "\n";
+}
+
+bool IsDirectory(const std::string& path) {
+  std::error_code ec;
+  return fs::is_directory(fs::path(path), ec);
+}
+
+}  // namespace
+
+std::optional<LogFileName> ParseLogFileName(std::string_view base_name) {
+  LogFileName result;
+  if (EndsWith(base_name, kRuntimeSuffix)) {
+    base_name.remove_suffix(kRuntimeSuffix.size());
+  } else if (EndsWith(base_name, kAssertSuffix)) {
+    base_name.remove_suffix(kAssertSuffix.size());
+    result.assert_log = true;
+  } else {
+    return std::nullopt;
+  }
+  size_t time_start = base_name.rfind('_');
+  if (time_start == std::string_view::npos) return std::nullopt;
+  std::string_view time_text = base_name.substr(time_start + 1);
+  base_name = base_name.substr(0, time_start);
+  size_t pid_start = base_name.rfind('_');
+  if (pid_start == std::string_view::npos) return std::nullopt;
+  std::optional<int64_t> pid = ProcessId(base_name.substr(pid_start + 1));
+  if (!pid) return std::nullopt;
+  result.exe = std::string(base_name.substr(0, pid_start));
+  result.pid = *pid;
+
+  int* fields[] = {&result.year, &result.month, &result.day, &result.hour, &result.minute, &result.second};
+  for (size_t i = 0; i < 6; ++i) {
+    size_t dash = i < 5 ? time_text.find('-') : time_text.size();
+    if (dash == std::string_view::npos) return std::nullopt;
+    std::optional<int> value = SmallNumber(time_text.substr(0, dash));
+    if (!value) return std::nullopt;
+    *fields[i] = *value;
+    time_text.remove_prefix(std::min(dash + 1, time_text.size()));
+  }
+  if (result.month < 1 || result.month > 12 || result.day < 1 ||
+      result.day > DaysInMonth(result.year, result.month) || result.hour > 23 || result.minute > 59 ||
+      result.second > 59) {
+    return std::nullopt;
+  }
+  return result;
+}
+
+int64_t StartSeconds(const LogFileName& name) {
+  return CivilSeconds(name.year, name.month, name.day, name.hour, name.minute, name.second);
+}
+
+std::string StartIso(const LogFileName& name) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", name.year, name.month, name.day, name.hour,
+                name.minute, name.second);
+  return text;
+}
+
+std::vector<std::string> DefaultLogDirectories() {
+  const char* env = std::getenv("LOGGING_DIR");
+  if (env != nullptr && env[0] != '\0') return {env};
+  return {TempDirectory()};
+}
+
+std::vector<ProcessLogs> GroupByProcess(const std::vector<LogSource>& sources) {
+  std::vector<LogSource> named;
+  for (const LogSource& s : sources) {
+    if (s.name) named.push_back(s);
+  }
+  std::sort(named.begin(), named.end(), NamedBefore);
+  // Per directory, exe and pid: the runtime logs still waiting for their
+  // assert log, as indexes into `groups`.
+  std::map<std::tuple<std::string, std::string, int64_t>, std::vector<size_t>> open_runtime;
+  std::vector<ProcessLogs> groups;
+  for (const LogSource& s : named) {
+    auto key = std::make_tuple(DirectoryOf(s.path), s.name->exe, s.name->pid);
+    if (!s.name->assert_log) {
+      open_runtime[key].push_back(groups.size());
+      groups.push_back({s, std::nullopt});
+      continue;
+    }
+    // The latest runtime log of the same process started at or before it.
+    std::optional<size_t> match;
+    auto found = open_runtime.find(key);
+    if (found != open_runtime.end()) {
+      for (size_t index : found->second) {
+        ProcessLogs& g = groups[index];
+        int64_t gap = StartSeconds(*s.name) - StartSeconds(*g.runtime->name);
+        if (!g.assert_log && gap >= 0 && gap <= kPairWindowSeconds) match = index;
+      }
+    }
+    if (match) {
+      groups[*match].assert_log = s;
+    } else {
+      groups.push_back({std::nullopt, s});
+    }
+  }
+  std::stable_sort(groups.begin(), groups.end(), [](const ProcessLogs& a, const ProcessLogs& b) {
+    return std::make_tuple(StartSeconds(a.name()), a.name().pid, a.name().exe) <
+           std::make_tuple(StartSeconds(b.name()), b.name().pid, b.name().exe);
+  });
+  return groups;
+}
+
+std::vector<LogSource> SelectLogs(const LogSelection& selection, std::ostream& notes) {
+  std::vector<LogSource> found;
+  std::vector<std::string> operands = selection.operands;
+  if (operands.empty()) operands = DefaultLogDirectories();
+  for (const std::string& operand : operands) {
+    if (operand != "-" && IsDirectory(operand)) {
+      ListDirectory(operand, found, notes);
+    } else {
+      found.push_back({operand, operand == "-" ? std::nullopt : ParseLogFileName(BaseName(operand))});
+    }
+  }
+
+  // The same file named twice (or named and found in its directory) is read once.
+  std::set<std::string> seen;
+  std::vector<LogSource> named, unnamed;
+  const bool name_selectors = selection.exe || selection.pid || selection.last;
+  for (LogSource& s : found) {
+    std::string key = s.path == "-" ? s.path : fs::path(s.path).lexically_normal().generic_string();
+    if (!seen.insert(key).second) continue;
+    if (!s.name) {
+      if (name_selectors) {
+        notes << "vqlog: skipped " << (s.path == "-" ? "standard input" : s.path)
+              << ": --exe, --pid and --last select by a log's name, and this one shows no process\n";
+      } else {
+        unnamed.push_back(std::move(s));
+      }
+      continue;
+    }
+    if (selection.exe && s.name->exe != *selection.exe) continue;
+    if (selection.pid && s.name->pid != *selection.pid) continue;
+    if (selection.until) {
+      const std::array<int, 6>& u = *selection.until;
+      if (StartSeconds(*s.name) > CivilSeconds(u[0], u[1], u[2], u[3], u[4], u[5])) continue;
+    }
+    named.push_back(std::move(s));
+  }
+
+  if (selection.last) {
+    std::vector<ProcessLogs> groups = GroupByProcess(named);
+    size_t keep = std::min(*selection.last, groups.size());
+    named.clear();
+    for (size_t i = groups.size() - keep; i < groups.size(); ++i) {
+      if (groups[i].runtime) named.push_back(*groups[i].runtime);
+      if (groups[i].assert_log) named.push_back(*groups[i].assert_log);
+    }
+  }
+  std::sort(named.begin(), named.end(), NamedBefore);
+  named.insert(named.end(), std::make_move_iterator(unnamed.begin()), std::make_move_iterator(unnamed.end()));
+  return named;
+}
+
+}  // namespace vqlog
