@@ -16,6 +16,15 @@ void OnLibraryLoad() {
   levelLock.Construct();
 }
 
+void OnForkInChild() {
+  // A parent thread may have been writing, or waiting with a queued line:
+  // neither exists here.
+  if (RuntimeLogger* runtime = runtimeLogger.load(std::memory_order_acquire)) runtime->ForgetParentLines();
+  if (AssertLogger* assert_logger = assertLogger.load(std::memory_order_acquire)) {
+    assert_logger->ForgetParentLines();
+  }
+}
+
 void OnLibraryUnload() {
   if (torn_down) return;
   torn_down = true;

@@ -92,6 +92,8 @@ class VqLogger {
   const char* file_suffix() const { return fileSuffix; }
   FieldList& field_list() { return fields; }
   CritSec& logger_lock() { return lock; }
+  // In a forked child: no writer and no queued line of the parent's.
+  void ForgetParentLines() { commit_.ResetInChild(); }
   // Lines queued for a writer and not yet taken by one.
   size_t queued_lines() {
     CritSecGuard guard(&lock);

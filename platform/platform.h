@@ -209,6 +209,10 @@ class LogFile {
 // or the process exits, whichever comes first.
 void OnLibraryLoad();
 void OnLibraryUnload();
+// Supplied by the core, called by the POSIX backend in a forked child before
+// anything else runs there: the child starts with no writer and no queued
+// line (the parent's threads, and the lines they queued, did not come along).
+void OnForkInChild();
 
 }  // namespace vqlogger
 

@@ -61,7 +61,10 @@ std::atomic<WriteFunction> write_function{SystemWrite};
 // Forks bump this so per-thread id caches from the parent are not reused.
 std::atomic<unsigned> fork_generation{1};
 
-void OnForkChild() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+void OnForkChild() {
+  fork_generation.fetch_add(1, std::memory_order_relaxed);
+  vqlogger::OnForkInChild();
+}
 
 struct ThreadIdCache {
   unsigned generation;  // fork_generation when `tid` was read; 0: never

@@ -17,6 +17,13 @@
 #include "core/loggers.h"
 #include "support/test_support.h"
 #include "support/write_gate.h"
+#include "vqlogger.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace vqlogger {
 namespace {
@@ -256,6 +263,44 @@ TEST_F(GroupCommitTest, ManyThreadsKeepWholeLinesOnceInTimestampOrder) {
     EXPECT_EQ(next, std::vector<int>(kThreads, kRecords));
   }
 }
+
+#ifndef _WIN32
+// A child forked while a parent thread's write is in flight has no writer:
+// its own record is written and its call returns.
+TEST(GroupCommitForkTest, ChildForkedDuringAWriteWritesItsOwnRecord) {
+  vqtest::ScratchDir dir;
+  char flag = 0;
+  ASSERT_TRUE(InitializeLogger(&flag, 1, dir.path().c_str()));
+  WriteGate gate;
+  gate.Hold(0);
+  std::thread parent([] { RuntimeInfoToLogfileA("gc.cpp", 1, "parent", 1); });
+  ASSERT_TRUE(gate.WaitUntilHeld());
+
+  pid_t pid = fork();
+  if (pid == 0) {
+    RuntimeInfoToLogfileA("gc.cpp", 2, "child", 1);
+    _exit(0);
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  bool exited = WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; });
+  if (!exited) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  gate.Release();
+  parent.join();
+  ASSERT_TRUE(exited) << "the child's record call did not return";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  std::vector<std::string> messages;
+  for (const std::string& line :
+       vqtest::RecordLines(vqtest::RuntimeLogIn(dir.path()), vqtest::kRuntimeFirstLine)) {
+    messages.push_back(Column(line, 4));
+  }
+  EXPECT_EQ(messages, (std::vector<std::string>{"child", "parent"}));
+}
+#endif
 
 }  // namespace
 }  // namespace vqlogger
