@@ -4,9 +4,11 @@
 #   cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
 #         -DVQLOGGER_BUILD_TESTS=OFF
 #
-# Nothing built here is run: this machine's kernel cannot execute 32-bit
-# code, so the DLL is inspected (scripts/check-dll.sh) and the tests run in
-# the x86_64 build instead. Hence no CMAKE_CROSSCOMPILING_EMULATOR.
+# This is the DLL users get; it is inspected (scripts/check-dll.sh) and, where
+# the kernel runs 32-bit code, tested under 32-bit wine by the i686 test
+# build of cmake/mingw-i686-posix.cmake, given it as VQLOGGER_TEST_LIBRARY
+# (scripts/test.sh, leg win32). Nothing of this build runs by itself, hence
+# no CMAKE_CROSSCOMPILING_EMULATOR.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 

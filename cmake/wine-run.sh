@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
-# Runs Windows programs of the x86_64 cross build under wine64; it is the
-# build's CMAKE_CROSSCOMPILING_EMULATOR (see cmake/mingw-x86_64.cmake).
+# Runs Windows programs of the cross builds under wine; it is the builds'
+# CMAKE_CROSSCOMPILING_EMULATOR (see cmake/mingw-x86_64.cmake and
+# cmake/mingw-i686-posix.cmake).
 #
-#   wine-run.sh --prefix=DIR PROGRAM [ARGS...]   run PROGRAM, pass its exit code
+#   wine-run.sh --prefix=DIR [--wine32] PROGRAM [ARGS...]
+#                                      run PROGRAM, pass its exit code
 #   wine-run.sh --prefix=DIR --init              create the wine prefix only
 #   wine-run.sh --prefix=DIR --start-server      start the wineserver ahead
 #   wine-run.sh --prefix=DIR --stop-server       stop it now
+#
+# The prefix is always a win64 one, made and served by wine64 and
+# wineserver64. --wine32 runs PROGRAM, a 32-bit one, with the 32-bit loader
+# (/usr/lib/wine/wine, from wine32:i386) in that prefix; this needs a kernel
+# that runs 32-bit code (scripts/probe-32bit.sh).
 #
 # The prefix is created on first use (about 10 s), under a lock so parallel
 # tests wait for one creation.
@@ -32,7 +39,7 @@ wineserver=${VQLOGGER_WINESERVER:-/usr/lib/wine/wineserver64}
 linger=${VQLOGGER_WINESERVER_LINGER:-30}
 
 usage() {
-  echo "usage: $0 --prefix=DIR (--init | --start-server | --stop-server | PROGRAM [ARGS...])" >&2
+  echo "usage: $0 --prefix=DIR (--init | --start-server | --stop-server | [--wine32] PROGRAM [ARGS...])" >&2
   exit 2
 }
 
@@ -41,11 +48,21 @@ case "${1-}" in
   --prefix=?*) prefix=${1#--prefix=}; shift ;;
   *) usage ;;
 esac
+# The loader for PROGRAM: wine64 unless --wine32.
+loader=$wine
+loader_package=wine64
+if [[ ${1-} == --wine32 ]]; then
+  loader=${VQLOGGER_WINE32:-/usr/lib/wine/wine}
+  loader_package=wine32:i386
+  shift
+fi
 [[ $# -gt 0 ]] || usage
 
-for tool in "$wine" "$wineserver"; do
+for tool in "$wine" "$wineserver" "$loader"; do
   if [[ ! -x $tool ]]; then
-    echo "wine-run.sh: $tool not found (install wine64)" >&2
+    package=wine64
+    [[ $tool != "$loader" ]] || package=$loader_package
+    echo "wine-run.sh: $tool not found (install $package)" >&2
     exit 127
   fi
 done
@@ -132,7 +149,7 @@ case "$1" in
   *)
     prepare
     set +e
-    "$wine" "$@" | sed -e 's/\r$//'
+    "$loader" "$@" | sed -e 's/\r$//'
     status=("${PIPESTATUS[@]}")
     set -e
     # The program's code first; a failed filter would lose output.

@@ -2,10 +2,13 @@
 // easily provoke, and the time forms of --since/--until.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <string>
 #include <vector>
 
 #include "log_reader.h"
+#include "record_filter.h"
 #include "record_output.h"
 
 namespace vqlog {
@@ -43,6 +46,32 @@ TEST(VqlogReaderTest, ReadsOddLinesWhateverTheChunking) {
        {R"({"kind":"unparsed","text":"2026-13-1 0:0:0.0\t1\tf\t2\tm\t3","log":"z","log_line":2})",
         R"({"kind":"unparsed","text":"2026-1-1 0:0:0.0\t1\tf\t2\tm\tx","log":"z","log_line":3})",
         R"({"kind":"last_resort","text":"Null Pointer Error","log":"z","log_line":4})"}},
+      {"a bare LF and a time stamp go on with the expression, never forge a record", "f_assert.log",
+       kAs + "2026-1-1 0:0:0.5\t1\tf\t2\tx\n2030-1-1 0:0:0.0\t9\tg\t3\tforged\r\n",
+       {R"({"kind":"assert","time":"2026-01-01T00:00:00.005","thread":1,"file":"f","line":2,"expression":"x\n2030-1-1 0:0:0.0\t9\tg\t3\tforged","log":"f_assert.log","log_line":2})"}},
+      {"a bare LF and a header line go on with the expression", "g",
+       kAs + "2026-1-1 0:0:0.5\t1\tf\t2\tx\nTIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tLOGGED_DATA\tLEVEL\r\n" +
+           "2026-1-1 0:0:0.6\t1\tf\t3\ty\r\n",
+       {R"({"kind":"assert","time":"2026-01-01T00:00:00.005","thread":1,"file":"f","line":2,"expression":"x\nTIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tLOGGED_DATA\tLEVEL","log":"g","log_line":2})",
+        R"({"kind":"assert","time":"2026-01-01T00:00:00.006","thread":1,"file":"f","line":3,"expression":"y","log":"g","log_line":4})"}},
+      {"a line feed in a runtime source name", "h", kRt + "2026-1-1 0:0:0.0\t1\ta\nb.c\t8\tm\t-9\r\n",
+       {R"({"kind":"runtime","time":"2026-01-01T00:00:00.000","thread":1,"file":"a\nb.c","line":8,"message":"m","level":-9,"log":"h","log_line":2})"}},
+      {"a last line without its CR LF is unparsed", "i",
+       kRt + "2026-1-1 0:0:0.0\t1\tf\t2\tm\t-1\r\n2026-1-1 0:0:0.1\t1\tf\t2\tm\t-1",
+       {R"({"kind":"runtime","time":"2026-01-01T00:00:00.000","thread":1,"file":"f","line":2,"message":"m","level":-1,"log":"i","log_line":2})",
+        R"({"kind":"unparsed","text":"2026-1-1 0:0:0.1\t1\tf\t2\tm\t-1","log":"i","log_line":3})"}},
+      {"a header after the first line, impossible dates and a year past 99999", "j",
+       kRt + "\xEF\xBB\xBFTIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tLOGGED_DATA\tLEVEL\r\n" +
+           "2026-2-29 0:0:0.0\t1\tf\t2\tm\t1\r\n2024-2-29 0:0:0.0\t1\tf\t2\tm\t1\r\n" +
+           "282000000-1-1 0:0:0.0\t1\tf\t2\tm\t1\r\n",
+       {std::string(R"({"kind":"unparsed","text":")") + "\xEF\xBB\xBF" +
+            R"(TIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tLOGGED_DATA\tLEVEL","log":"j","log_line":2})",
+        R"({"kind":"unparsed","text":"2026-2-29 0:0:0.0\t1\tf\t2\tm\t1","log":"j","log_line":3})",
+        R"({"kind":"runtime","time":"2024-02-29T00:00:00.000","thread":1,"file":"f","line":2,"message":"m","level":1,"log":"j","log_line":4})",
+        R"({"kind":"unparsed","text":"282000000-1-1 0:0:0.0\t1\tf\t2\tm\t1","log":"j","log_line":5})"}},
+      {"exe and pid from a name that follows the pattern", "d/tool_v2_41_2026-1-2-3-4-5_runtime.log",
+       kRt + "2026-1-2 3:4:5.6\t7\ta.c\t8\tm\t0\r\n",
+       {R"({"kind":"runtime","time":"2026-01-02T03:04:05.006","thread":7,"file":"a.c","line":8,"message":"m","level":0,"exe":"tool_v2","pid":41,"log":"d/tool_v2_41_2026-1-2-3-4-5_runtime.log","log_line":2})"}},
   };
   for (const Case& c : cases) {
     std::vector<std::string> expected;
@@ -50,6 +79,71 @@ TEST(VqlogReaderTest, ReadsOddLinesWhateverTheChunking) {
     for (size_t chunk : {size_t{1}, size_t{7}, c.bytes.size()}) {
       EXPECT_EQ(ReadAsJson(c.path, c.bytes, chunk), expected) << c.name << ", chunk " << chunk;
     }
+  }
+}
+
+// Lines skipped unread under --grep are exactly the ones the filter would
+// drop, wherever the chunks end: a match in an expression's second line
+// keeps the whole record.
+TEST(VqlogReaderTest, GrepShortcutKeepsWhatTheFilterKeeps) {
+  const std::string kAs = "\xEF\xBB\xBFTIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tEXPRESSION\r\n";
+  const std::string kRt = "\xEF\xBB\xBFTIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tLOGGED_DATA\tLEVEL\r\n";
+  std::string assert_log = kAs, runtime_log = kRt;
+  for (int i = 0; i < 40; ++i) {
+    std::string t = "2026-1-1 0:0:" + std::to_string(i) + ".0\t1\tf.c\t" + std::to_string(i) + "\t";
+    assert_log += t + (i % 7 == 3 ? "x\r\nsecond NEEDLE line" : i % 5 == 1 ? "a NEEDLE\nb" : "plain") + "\r\n";
+    runtime_log += t + (i % 6 == 2 ? "NEEDLE here" : "nothing") + "\t1\r\n";
+    if (i % 9 == 4) runtime_log += "garbage NEEDLE\r\n";
+    if (i % 11 == 5) runtime_log += "garbage\r\n";
+  }
+  runtime_log += "2026-1-1 0:1:0.0\t1\tf.c\t1\tNEEDLE cut";
+  RecordFilter filter;
+  filter.grep = "NEEDLE";
+  for (const auto& [path, bytes] : {std::pair<std::string, std::string>{"a_assert.log", assert_log},
+                                    std::pair<std::string, std::string>{"r_runtime.log", runtime_log}}) {
+    std::vector<std::string> expected;
+    for (const std::string& line : ReadAsJson(path, bytes, bytes.size())) {
+      if (line.find("NEEDLE") != std::string::npos) expected.push_back(line);
+    }
+    ASSERT_GT(expected.size(), 5u);
+    for (size_t chunk : {size_t{1}, size_t{5}, size_t{64}, size_t{333}, bytes.size()}) {
+      RecordParser parser(path);
+      parser.SetGrep("NEEDLE");
+      std::vector<Record> records;
+      for (size_t i = 0; i < bytes.size(); i += chunk) parser.Feed(bytes.substr(i, chunk), records);
+      parser.Flush(records, true);
+      std::vector<std::string> got;
+      for (const Record& r : records) {
+        if (filter.Matches(r)) got.push_back(RecordJsonLine(r));
+      }
+      EXPECT_EQ(got, expected) << path << ", chunk " << chunk;
+    }
+  }
+}
+
+// The JSON strings written by hand are the ones the JSON library writes,
+// invalid UTF-8 replaced the same way.
+TEST(VqlogReaderTest, JsonStringsMatchTheJsonLibrary) {
+  std::vector<std::string> texts = {
+      "plain", "quote \" backslash \\ slash /", std::string("nul \0 and \x01\x1f\x7f", 13), "\b\f\n\r\t",
+      "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "lone \x80 and \xFF", "cut \xE2\x82", "cut at end \xF0\x9F",
+      "overlong \xC0\xAF \xE0\x80\xAF", "surrogate \xED\xA0\x80", "past U+10FFFF \xF4\x90\x80\x80",
+      "\xE2\x82\x41 lead then ASCII", "\xC2\x9B C1 is valid UTF-8"};
+  // And bytes from a fixed generator: every kind of sequence in a mix.
+  uint32_t x = 12345;
+  for (int n = 0; n < 200; ++n) {
+    std::string t;
+    for (int i = 0; i < 24; ++i) {
+      x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+      static const unsigned char kBytes[] = {0x41, 0x80, 0xBF, 0xC2, 0xE0, 0xED, 0xF0, 0xF4, 0xFF, 0x0A, 0x22, 0xA0};
+      t += static_cast<char>(kBytes[x % sizeof kBytes]);
+    }
+    texts.push_back(t);
+  }
+  for (const std::string& t : texts) {
+    std::string mine;
+    AppendJsonString(t, mine);
+    EXPECT_EQ(mine, nlohmann::json(t).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) << t;
   }
 }
 
@@ -68,6 +162,9 @@ TEST(VqlogReaderTest, TimeFormsOnTheCommandLine) {
       {"2026-12-8 9:5:3.1000", nullptr},
       {"2026-12-8 25:0:0.0", nullptr},
       {"2026-12-8 9:5:3.7x", nullptr},
+      {"2026-2-31", nullptr},  // no such day
+      {"2024-2-29", "2024-02-29T00:00:00.000"},
+      {"282000000-1-1", nullptr},  // its sort key would overflow
       {"yesterday", nullptr},
   };
   for (const Case& c : cases) {

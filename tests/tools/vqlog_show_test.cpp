@@ -86,6 +86,8 @@ TEST(VqlogShowTest, ReadsEveryKindOfLineAsJson) {
       records[i].erase("time");
     }
     want["log"] = want["log"] == "RT" ? logs.runtime : logs.assert_log;
+    want["exe"] = vqtest::ExeBaseName();
+    want["pid"] = vqtest::CurrentPid();
     EXPECT_EQ(records[i], want) << i;
   }
   EXPECT_EQ(err, "vqlog: " + logs.runtime + ": 1 line not in the log format, shown as unparsed\n");

@@ -79,16 +79,17 @@ bool IsSeparator(char c) {
 #endif
 }
 
-// `dir` and a file name in it, with the separator the directory already
-// uses (so "logs/" and "C:\logs" both read naturally).
+// `dir` and a file name in it. On Windows a directory written with
+// backslashes or a drive letter gets a backslash, any other a slash, which
+// Windows takes as well: "logs" gives the same paths on every platform.
 std::string JoinPath(const std::string& dir, const std::string& name) {
   if (!dir.empty() && IsSeparator(dir.back())) return dir + name;
 #ifdef _WIN32
-  char separator = dir.find('/') != std::string::npos && dir.find('\\') == std::string::npos ? '/' : '\\';
+  const bool windows_form = dir.find('\\') != std::string::npos || (dir.size() >= 2 && dir[1] == ':');
+  return dir + (windows_form ? '\\' : '/') + name;
 #else
-  char separator = '/';
+  return dir + '/' + name;
 #endif
-  return dir + separator + name;
 }
 
 std::string BaseName(const std::string& path) {

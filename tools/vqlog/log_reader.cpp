@@ -200,11 +200,13 @@ bool RecordParser::Take(std::string_view& data, bool end_of_data, Record* record
   bool emitted = false;
   while (!emitted) {
     if (data.empty()) {
+      slow_from_ = slow_until_ = nullptr;
       if (!end_of_data) return false;
       if (finished_) return false;
       if (!pending_.empty() || pending_cut_) {
         // The data ended inside a line: cut short (or still being written).
         unterminated_ = true;
+        ++physical_lines_;
         std::string line;
         line.swap(pending_);
         bool cut = pending_cut_;
@@ -215,6 +217,11 @@ bool RecordParser::Take(std::string_view& data, bool end_of_data, Record* record
       }
       finished_ = true;
       return EmitHeld(record);
+    }
+    if (!grep_.empty() && physical_lines_ > 0 && pending_.empty() && !pending_cut_ && !(has_held_ && held_wanted_) &&
+        !(data.data() >= slow_from_ && data.data() < slow_until_)) {
+      SkipUnwanted(data);
+      if (data.empty()) continue;
     }
     const char* nl = static_cast<const char*>(std::memchr(data.data(), '\n', data.size()));
     if (nl == nullptr) {
@@ -259,6 +266,51 @@ bool RecordParser::Take(std::string_view& data, bool end_of_data, Record* record
     }
   }
   return true;
+}
+
+// The start of the logical line that ends at `end` (where its CR LF begins):
+// just after the CR LF before it, or 0.
+size_t LogicalLineStart(std::string_view data, size_t end) {
+  while (end > 0) {
+    const char* p = static_cast<const char*>(memrchr(data.data(), '\n', end));
+    if (p == nullptr) return 0;
+    size_t at = static_cast<size_t>(p - data.data());
+    if (at > 0 && data[at - 1] == '\r') return at + 1;
+    end = at;
+  }
+  return 0;
+}
+
+void RecordParser::SkipUnwanted(std::string_view& data) {
+  // Whole lines before the line holding the next match (or before the line
+  // the data ends in) cannot be wanted: skip them unread, as grep would.
+  size_t limit = data.size();
+#ifdef _WIN32
+  size_t hit = data.find(grep_);
+  if (hit != std::string_view::npos) limit = hit;
+#else
+  if (const void* hit = memmem(data.data(), data.size(), grep_.data(), grep_.size())) {
+    limit = static_cast<size_t>(static_cast<const char*>(hit) - data.data());
+  }
+#endif
+  size_t region = LogicalLineStart(data, limit);
+  // The last record in that stretch is read after all: lines after it may
+  // go on with it, up to a match.
+  size_t restart = region;
+  while (restart > 0) {
+    size_t end = restart - 2;
+    size_t start = LogicalLineStart(data, end);
+    restart = start;
+    if (ParseRecordLine(data.substr(start, end - start), scratch_)) break;
+  }
+  slow_from_ = data.data() + restart;
+  slow_until_ = data.data() + region;
+  if (restart == 0) return;
+  int64_t lines = 0;
+  for (size_t i = 0; i < restart; ++i) lines += data[i] == '\n';
+  physical_lines_ += lines;
+  has_held_ = false;  // an unwanted record: dropped
+  data.remove_prefix(restart);
 }
 
 bool RecordParser::EmitHeld(Record* record) {

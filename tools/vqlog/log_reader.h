@@ -114,6 +114,7 @@ class RecordParser {
   bool EmitHeld(Record* record);
   void FinishRecord(int64_t first_line, bool wanted);
   void AppendPending(std::string_view bytes);
+  void SkipUnwanted(std::string_view& data);
 
   std::string path_;
   FileKind kind_ = FileKind::Unknown;
@@ -129,6 +130,8 @@ class RecordParser {
   bool held_wanted_ = false;  // false: the grep text is not in it, drop it
   bool held_copied_ = false;  // false: only its kind is known (a dropped runtime record)
   std::vector<size_t> tabs_;
+  const char* slow_from_ = nullptr;  // a stretch of the data to read line by line
+  const char* slow_until_ = nullptr;
   int64_t physical_lines_ = 0;
   int64_t unparsed_ = 0;
   int64_t cut_lines_ = 0;
@@ -156,6 +159,8 @@ class LogReader {
 
   const std::string& path() const { return path_; }
   bool read_failed() const { return read_failed_; }
+  bool regular_file() const { return source_.regular_file(); }
+  int64_t bytes_read() const { return offset_; }
   const RecordParser& parser() const { return parser_; }
   RecordParser& parser() { return parser_; }
 

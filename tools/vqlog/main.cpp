@@ -3,13 +3,16 @@
 // record (demo).
 #include <CLI/CLI.hpp>
 
-#include <csignal>
+#include <array>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
 
 #include "console.h"
 #include "demo_command.h"
+#include "input_source.h"
+#include "log_discovery.h"
+#include "ls_command.h"
 #include "show_command.h"
 #include "write_command.h"
 
@@ -17,16 +20,24 @@ namespace {
 
 bool UseColor() { return vqlog::StdoutWantsColor(); }
 
-void OnStopSignal(int) { vqlog::StopFollowing(); }
+// The selectors read from log names.
+void AddLogSelectors(CLI::App* command, vqlog::LogSelection& selection) {
+  command->add_option("--exe", selection.exe, "Only logs of the executable NAME (its name without extension)");
+  command->add_option("--pid", selection.pid, "Only logs of process id N");
+  command->add_option("--last", selection.last, "Only the N most recently started processes")
+      ->check(CLI::PositiveNumber);
+}
 
-// Turns a --since/--until argument into a sort key.
-std::optional<int64_t> TimeBound(const std::string& text, const char* option) {
-  if (text.empty()) return std::nullopt;
-  std::optional<vqlog::Timestamp> time = vqlog::ParseUserTime(text);
+// Turns a --since/--until argument into a time; a date that does not exist
+// (2026-2-31) is refused.
+std::optional<vqlog::Timestamp> TimeBound(const std::optional<std::string>& text, const char* option) {
+  if (!text) return std::nullopt;
+  std::optional<vqlog::Timestamp> time = vqlog::ParseUserTime(*text);
   if (!time) {
-    throw CLI::ValidationError(option, "expected \"2026-12-8 9:5:3.7\" or \"2026-12-08T09:05:03.007\"");
+    throw CLI::ValidationError(option, "expected an existing date and time such as \"2026-12-8 9:5:3.7\" or "
+                                       "\"2026-12-08T09:05:03.007\"");
   }
-  return time->SortKey();
+  return time;
 }
 
 }  // namespace
@@ -56,7 +67,7 @@ int main(int argc, char** argv) {
   write_cmd->add_option("MESSAGE", write.messages, "Messages (or expressions with --assert)");
 
   vqlog::ShowOptions show;
-  std::string level_range, since, until;
+  std::optional<std::string> level_range, since, until;
   std::optional<int64_t> thread;
   CLI::App* show_cmd = app.add_subcommand("show", "Show runtime and assert logs, merged in time order");
   show_cmd->add_flag("--json", show.json, "Print JSON Lines");
@@ -66,21 +77,40 @@ int main(int argc, char** argv) {
   show_cmd->add_option("--since", since, "Only records at or after TIME");
   show_cmd->add_option("--until", until, "Only records at or before TIME");
   show_cmd->add_flag("--follow,-f", show.follow, "Keep reading as records are appended");
-  show_cmd->add_option("FILE", show.files, "Log files")->required()->check(CLI::ExistingFile);
+  AddLogSelectors(show_cmd, show.selection);
+  show_cmd->add_option("FILE", show.selection.operands,
+                       "Log files, directories of logs, or - for standard input (default: LOGGING_DIR, else the "
+                       "temporary directory)");
 
   std::string demo_dir = "./vqlog-demo";
   CLI::App* demo_cmd = app.add_subcommand("demo", "Write records of every kind from several threads, then show them");
   demo_cmd->add_option("DIR", demo_dir, "Log directory (default ./vqlog-demo)");
 
+  vqlog::LsOptions ls;
+  CLI::App* ls_cmd = app.add_subcommand(
+      "ls", "List one row per process: exe, pid, start, record counts, first and last record time, bytes");
+  ls_cmd->add_flag("--json", ls.json, "Print JSON Lines");
+  AddLogSelectors(ls_cmd, ls.selection);
+  ls_cmd->add_option("DIR|FILE", ls.selection.operands,
+                     "Log directories or files (default: LOGGING_DIR, else the temporary directory)");
+
   try {
     app.parse(argc, argv);
     if (show_cmd->parsed()) {
-      if (!level_range.empty() && !vqlog::ParseLevelRange(level_range, show.filter)) {
-        throw CLI::ValidationError("--level", "expected MIN or MIN:MAX");
+      if (level_range && !vqlog::ParseLevelRange(*level_range, show.filter)) {
+        throw CLI::ValidationError("--level", "expected MIN, MIN:MAX, :MAX or MIN: with MIN at most MAX");
       }
       show.filter.thread = thread;
-      show.filter.since = TimeBound(since, "--since");
-      show.filter.until = TimeBound(until, "--until");
+      std::optional<vqlog::Timestamp> from = TimeBound(since, "--since");
+      std::optional<vqlog::Timestamp> to = TimeBound(until, "--until");
+      if (from) show.filter.since = from->SortKey();
+      if (to) {
+        show.filter.until = to->SortKey();
+        show.selection.until = std::array<int, 6>{to->year, to->month, to->day, to->hour, to->minute, to->second};
+      }
+      if (from && to && *show.filter.since > *show.filter.until) {
+        throw CLI::ValidationError("--since", "is later than --until: nothing could match");
+      }
     }
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
@@ -93,10 +123,13 @@ int main(int argc, char** argv) {
   }
   if (show_cmd->parsed()) {
     show.color = !show.json && UseColor();
-    std::signal(SIGINT, OnStopSignal);
-    std::signal(SIGTERM, OnStopSignal);
+    vqlog::InstallStopHandlers();
     vqlog::UseBinaryStandardInput();
     return vqlog::RunShow(show, vqlog::StandardOutput(), std::cerr);
+  }
+  if (ls_cmd->parsed()) {
+    ls.color = !ls.json && UseColor();
+    return vqlog::RunLs(ls, vqlog::StandardOutput(), std::cerr);
   }
   return vqlog::RunDemo(demo_dir, UseColor(), vqlog::StandardOutput(), std::cerr);
 }

@@ -1,5 +1,6 @@
 #include "record_filter.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace vqlog {
@@ -9,8 +10,9 @@ bool ParseBound(std::string_view text, std::optional<int64_t>& bound) {
   if (text.empty()) return true;
   std::string copy(text);
   char* end = nullptr;
+  errno = 0;
   long long value = std::strtoll(copy.c_str(), &end, 10);
-  if (end == copy.c_str() || *end != '\0') return false;
+  if (end == copy.c_str() || *end != '\0' || errno == ERANGE) return false;
   bound = value;
   return true;
 }
@@ -18,6 +20,10 @@ bool ParseBound(std::string_view text, std::optional<int64_t>& bound) {
 }  // namespace
 
 bool RecordFilter::Matches(const Record& record) const {
+  if (!grep.empty() && record.text.find(grep) == std::string::npos &&
+      record.file.find(grep) == std::string::npos) {
+    return false;
+  }
   if (record.kind == RecordKind::Unparsed) return true;
   if (record.level) {
     if (level_min && *record.level < *level_min) return false;
@@ -29,10 +35,6 @@ bool RecordFilter::Matches(const Record& record) const {
     if (since && key < *since) return false;
     if (until && key > *until) return false;
   }
-  if (!grep.empty() && record.text.find(grep) == std::string::npos &&
-      record.file.find(grep) == std::string::npos) {
-    return false;
-  }
   return true;
 }
 
@@ -43,8 +45,11 @@ bool ParseLevelRange(std::string_view text, RecordFilter& filter) {
     return ParseBound(text, filter.level_min) && filter.level_min.has_value();
   }
   if (text.size() == 1) return false;
-  return ParseBound(text.substr(0, colon), filter.level_min) &&
-         ParseBound(text.substr(colon + 1), filter.level_max);
+  if (!ParseBound(text.substr(0, colon), filter.level_min) || !ParseBound(text.substr(colon + 1), filter.level_max)) {
+    return false;
+  }
+  // "5:3" can match nothing.
+  return !(filter.level_min && filter.level_max && *filter.level_min > *filter.level_max);
 }
 
 }  // namespace vqlog

@@ -1,7 +1,9 @@
-// Which records `vqlog show` prints. A record passes a filter on a field it
-// does not have: assert records have no level, a last-resort line has no
-// time or thread. Unparsed lines pass every filter, so nothing the reader
-// could not make sense of is hidden.
+// Which records `vqlog show` prints. --grep looks at the text of every line,
+// unparsed and last-resort lines included (their text is the whole line). A
+// record passes the other filters on a field it does not have: assert
+// records have no level; last-resort and unparsed lines have no time, thread
+// or level, so they pass --level, --thread, --since and --until, and nothing
+// the reader could not place is hidden by them.
 #ifndef VQLOG_RECORD_FILTER_H_
 #define VQLOG_RECORD_FILTER_H_
 
@@ -23,7 +25,8 @@ struct RecordFilter {
   bool Matches(const Record& record) const;
 };
 
-// "MIN", "MIN:MAX", ":MAX" or "MIN:"; false when it is none of these.
+// "MIN", "MIN:MAX", ":MAX" or "MIN:"; false when it is none of these, or
+// when MIN is above MAX (nothing could match).
 bool ParseLevelRange(std::string_view text, RecordFilter& filter);
 
 }  // namespace vqlog

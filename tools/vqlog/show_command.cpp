@@ -1,102 +1,320 @@
 #include "show_command.h"
 
 #include <chrono>
-#include <csignal>
-#include <fstream>
+#include <cstdint>
+#include <limits>
 #include <memory>
+#include <queue>
 #include <thread>
+#include <utility>
 
+#include "input_source.h"
 #include "log_reader.h"
 #include "record_output.h"
 
 namespace vqlog {
 namespace {
 
-volatile std::sig_atomic_t stop_requested = 0;
+// More logs than this are not all kept open: a log whose first record lies
+// ahead is closed after that record and opened again when its turn comes.
+constexpr size_t kMaxOpenLogs = 64;
+constexpr size_t kTableBatch = 1024;
 
-struct FollowedLog {
-  std::string path;
-  std::unique_ptr<RecordParser> reader;
-  std::streamoff offset = 0;
+size_t ChunkBytes(size_t logs) { return logs <= 32 ? LogReader::kDefaultChunkBytes : 128 * 1024; }
+
+// One log in the merge, with the record that is its next to go out.
+struct MergeInput {
+  const LogSource* source = nullptr;
+  JsonLogFields json;
+  std::unique_ptr<LogReader> reader;
+  Record head;
+  int64_t key = 0;
+  int64_t last_key = std::numeric_limits<int64_t>::min();
+  bool parked = false;
+  bool finished = false;
+
+  MergeInput(const LogSource* s, JsonLogFields fields) : source(s), json(std::move(fields)) {}
 };
 
-// Reads what was appended to `log` since the last call; false when the file
-// cannot be opened.
-bool ReadNew(FollowedLog& log, std::vector<Record>& out, bool end_of_data) {
-  std::ifstream in(log.path, std::ios::binary);
-  if (!in) return false;
-  in.seekg(0, std::ios::end);
-  std::streamoff size = in.tellg();
-  if (size < log.offset) {  // truncated: start over
-    log.reader = std::make_unique<RecordParser>(log.path);
-    log.offset = 0;
+class Notes {
+ public:
+  explicit Notes(std::ostream& err) : err_(err) {}
+
+  // What a finished log held that the reader could not read as the library
+  // writes it.
+  void Finished(const LogReader& reader) {
+    const RecordParser& p = reader.parser();
+    const std::string& path = reader.path();
+    if (reader.read_failed() && !StopRequested()) {
+      err_ << "vqlog: cannot read " << path << ": " << reader.error() << "\n";
+      status_ = kShowUnreadable;
+    }
+    if (p.missing_header() && p.physical_lines() > 0) {
+      err_ << "vqlog: " << path << ": no header line\n";
+    }
+    if (p.unparsed_count() > 0) {
+      err_ << "vqlog: " << path << ": " << p.unparsed_count() << (p.unparsed_count() == 1 ? " line" : " lines")
+           << " not in the log format, shown as unparsed\n";
+    }
+    if (p.cut_lines() > 0) {
+      err_ << "vqlog: " << path << ": " << p.cut_lines() << (p.cut_lines() == 1 ? " line" : " lines")
+           << " longer than " << RecordParser::kMaxLineBytes << " bytes, cut\n";
+    }
+    if (p.unterminated_end()) {
+      err_ << "vqlog: " << path << ": the last line has no line end (cut short, or still being written)\n";
+    }
   }
-  if (size > log.offset) {
-    std::string bytes(static_cast<size_t>(size - log.offset), '\0');
-    in.seekg(log.offset);
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<size_t>(in.gcount()));
-    log.offset += static_cast<std::streamoff>(bytes.size());
-    log.reader->Feed(bytes, out);
+  void CannotOpen(const LogReader& reader) {
+    err_ << "vqlog: cannot open " << reader.path() << ": " << reader.error() << "\n";
+    status_ = kShowUnreadable;
   }
-  log.reader->Flush(out, end_of_data);
-  return true;
+  std::ostream& err() { return err_; }
+  int status() const { return status_; }
+
+ private:
+  std::ostream& err_;
+  int status_ = kShowOk;
+};
+
+JsonLogFields FieldsOf(const LogSource& source) {
+  if (source.name) return JsonLogFields(source.path, source.name->exe, source.name->pid);
+  return JsonLogFields(source.path, std::nullopt, std::nullopt);
+}
+
+// A k-way merge on time: the log whose next record has the smallest sort key
+// goes first, the earlier log on a tie. Each log's own order is kept, also
+// where its times step back; a record without a time takes the key of the
+// record before it in its log.
+class Merge {
+ public:
+  Merge(const std::vector<LogSource>& sources, const std::string& grep, Notes& notes)
+      : notes_(notes), grep_(grep), chunk_bytes_(ChunkBytes(sources.size())) {
+    inputs_.reserve(sources.size());
+    for (const LogSource& source : sources) inputs_.emplace_back(&source, FieldsOf(source));
+    for (size_t i = 0; i < inputs_.size() && !StopRequested(); ++i) {
+      if (!Open(i)) continue;
+      if (!Advance(i)) continue;
+      if (open_ > kMaxOpenLogs && inputs_[i].reader->regular_file()) {
+        inputs_[i].reader.reset();
+        inputs_[i].parked = true;
+        --open_;
+      }
+    }
+  }
+
+  // The next record in merged order, swapped into `*record`; the log it
+  // came from in `*index`.
+  bool Next(Record* record, size_t* index) {
+    while (!heap_.empty()) {
+      size_t i = heap_.top().second;
+      heap_.pop();
+      MergeInput& in = inputs_[i];
+      if (in.parked) {
+        // Read its first record again; the one kept is what it was then.
+        in.parked = false;
+        if (!Open(i)) continue;
+        Record again;
+        if (!in.reader->Next(&again)) {
+          Finish(i);
+          continue;
+        }
+      }
+      std::swap(*record, in.head);
+      *index = i;
+      Advance(i);
+      return true;
+    }
+    return false;
+  }
+
+  const MergeInput& input(size_t i) const { return inputs_[i]; }
+
+ private:
+  bool Open(size_t i) {
+    MergeInput& in = inputs_[i];
+    in.reader = std::make_unique<LogReader>(in.source->path, chunk_bytes_);
+    if (!in.reader->ok()) {
+      notes_.CannotOpen(*in.reader);
+      in.reader.reset();
+      in.finished = true;
+      return false;
+    }
+    in.reader->parser().SetGrep(grep_);
+    ++open_;
+    return true;
+  }
+
+  // Reads the log's next record and queues it; false at its end.
+  bool Advance(size_t i) {
+    MergeInput& in = inputs_[i];
+    if (!in.reader->Next(&in.head)) {
+      Finish(i);
+      return false;
+    }
+    in.key = in.head.HasTime() ? in.head.time.SortKey() : in.last_key;
+    in.last_key = in.key;
+    heap_.push({in.key, i});
+    return true;
+  }
+
+  void Finish(size_t i) {
+    MergeInput& in = inputs_[i];
+    notes_.Finished(*in.reader);
+    in.reader.reset();
+    in.finished = true;
+    --open_;
+  }
+
+  using Entry = std::pair<int64_t, size_t>;  // key, log index: ties go to the earlier log
+  Notes& notes_;
+  std::string grep_;
+  size_t chunk_bytes_;
+  std::vector<MergeInput> inputs_;
+  std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> heap_;
+  size_t open_ = 0;
+};
+
+int ShowOnce(const std::vector<LogSource>& sources, const ShowOptions& options, std::ostream& out,
+             Notes& notes) {
+  Merge merge(sources, options.filter.grep, notes);
+  OutputBuffer buffer(out, false);
+  TablePrinter table(options.color);
+  std::vector<Record> batch(options.json ? 0 : kTableBatch);
+  size_t batched = 0;
+  Record record;
+  size_t index = 0;
+  uint32_t count = 0;
+  while (merge.Next(&record, &index)) {
+    if ((++count & 0xFFF) == 0 && StopRequested()) break;
+    if (!options.filter.Matches(record)) continue;
+    if (options.json) {
+      const JsonLogFields& fields = merge.input(index).json;
+      buffer.Wrote(WriteRecordJson(record, fields, buffer.Room(RecordJsonRoom(record, fields))));
+      buffer.Commit();
+      continue;
+    }
+    std::swap(batch[batched++], record);
+    if (batched == batch.size()) {
+      table.Print(batch.data(), batched, buffer.text());
+      batched = 0;
+      buffer.Commit();
+    }
+  }
+  if (batched > 0) table.Print(batch.data(), batched, buffer.text());
+  buffer.Flush();
+  out.flush();
+  if (StopRequested()) return kShowInterrupted;
+  return notes.status();
+}
+
+// One followed log.
+struct FollowedLog {
+  const LogSource* source;
+  JsonLogFields json;
+  std::unique_ptr<LogReader> reader;
+};
+
+// Reads what the log has now; the record held back for a possible
+// continuation goes out once a poll finds nothing new.
+void ReadAvailable(FollowedLog& log, std::vector<Record>& out, Notes& notes) {
+  LogReader& reader = *log.reader;
+  switch (reader.CheckFollowed()) {
+    case InputSource::Change::Truncated:
+      notes.err() << "vqlog: " << reader.path() << " was truncated; reading it again from the start\n";
+      break;
+    case InputSource::Change::Replaced:
+      notes.err() << "vqlog: " << reader.path() << " was replaced; reading the new file from the start\n";
+      break;
+    case InputSource::Change::None: break;
+  }
+  int64_t before = reader.bytes_read();
+  Record record;
+  while (reader.Next(&record)) out.push_back(record);
+  if (reader.bytes_read() == before && reader.ReleaseHeld(&record)) out.push_back(record);
+}
+
+int Follow(const std::vector<LogSource>& sources, const ShowOptions& options, std::ostream& out, Notes& notes) {
+  std::vector<FollowedLog> logs;
+  for (const LogSource& source : sources) {
+    auto reader = std::make_unique<LogReader>(source.path);
+    if (!reader->ok()) {
+      notes.CannotOpen(*reader);
+      continue;
+    }
+    reader->SetFollow(true);
+    reader->parser().SetGrep(options.filter.grep);
+    logs.push_back({&source, FieldsOf(source), std::move(reader)});
+  }
+  OutputBuffer buffer(out, true);
+  TablePrinter table(options.color);
+  std::vector<Record> shown;
+  bool first = true;
+  while (!StopRequested()) {
+    if (!first) std::this_thread::sleep_for(std::chrono::milliseconds(options.poll_milliseconds));
+    first = false;
+    std::vector<std::vector<Record>> fresh(logs.size());
+    bool any = false;
+    for (size_t i = 0; i < logs.size(); ++i) {
+      ReadAvailable(logs[i], fresh[i], notes);
+      any = any || !fresh[i].empty();
+    }
+    if (!any) continue;
+    std::vector<std::pair<size_t, size_t>> order;  // log, record
+    {
+      std::vector<size_t> next(logs.size(), 0);
+      std::vector<int64_t> last(logs.size(), std::numeric_limits<int64_t>::min());
+      for (;;) {
+        size_t best = logs.size();
+        int64_t best_key = 0;
+        for (size_t i = 0; i < logs.size(); ++i) {
+          if (next[i] == fresh[i].size()) continue;
+          const Record& head = fresh[i][next[i]];
+          int64_t key = head.HasTime() ? head.time.SortKey() : last[i];
+          if (best == logs.size() || key < best_key) best = i, best_key = key;
+        }
+        if (best == logs.size()) break;
+        last[best] = best_key;
+        order.push_back({best, next[best]++});
+      }
+    }
+    shown.clear();
+    for (const auto& [log, at] : order) {
+      Record& r = fresh[log][at];
+      if (!options.filter.Matches(r)) continue;
+      if (options.json) {
+        AppendRecordJson(r, logs[log].json, buffer.text());
+      } else {
+        shown.push_back(std::move(r));
+      }
+    }
+    if (!options.json) table.Print(shown, buffer.text());
+    buffer.Commit();
+  }
+  buffer.Flush();
+  for (FollowedLog& log : logs) notes.Finished(*log.reader);
+  return notes.status();
 }
 
 }  // namespace
 
-void StopFollowing() { stop_requested = 1; }
+void StopFollowing() { RequestStop(); }
+
+int ShowSources(const std::vector<LogSource>& sources, const ShowOptions& options, std::ostream& out,
+                std::ostream& err) {
+  Notes notes(err);
+  if (options.follow) return Follow(sources, options, out, notes);
+  return ShowOnce(sources, options, out, notes);
+}
 
 int RunShow(const ShowOptions& options, std::ostream& out, std::ostream& err) {
-  std::vector<FollowedLog> logs;
-  for (const std::string& path : options.files) {
-    logs.push_back({path, std::make_unique<RecordParser>(path), 0});
+  LogSelection selection = options.selection;
+  selection.operands.insert(selection.operands.end(), options.files.begin(), options.files.end());
+  std::vector<LogSource> sources = SelectLogs(selection, err);
+  if (sources.empty()) {
+    err << "vqlog: no log to show\n";
+    return kShowNoLogs;
   }
-  TablePrinter table(options.color);
-  auto print = [&](std::vector<std::vector<Record>> batches) {
-    std::vector<Record> merged;
-    MergeByTime(std::move(batches), merged);
-    std::vector<Record> shown;
-    for (Record& r : merged) {
-      if (options.filter.Matches(r)) shown.push_back(std::move(r));
-    }
-    if (options.json) {
-      for (const Record& r : shown) out << RecordJsonLine(r);
-    } else {
-      table.Print(shown, out);
-    }
-    out.flush();
-  };
-
-  int status = 0;
-  std::vector<std::vector<Record>> batches(logs.size());
-  for (size_t i = 0; i < logs.size(); ++i) {
-    if (!ReadNew(logs[i], batches[i], !options.follow)) {
-      err << "vqlog: cannot open " << logs[i].path << "\n";
-      status = 1;
-    }
-  }
-  print(std::move(batches));
-
-  while (options.follow && !stop_requested) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(options.poll_milliseconds));
-    std::vector<std::vector<Record>> fresh(logs.size());
-    bool any = false;
-    for (size_t i = 0; i < logs.size(); ++i) {
-      ReadNew(logs[i], fresh[i], false);
-      any = any || !fresh[i].empty();
-    }
-    if (any) print(std::move(fresh));
-  }
-
-  for (const FollowedLog& log : logs) {
-    int64_t count = log.reader->unparsed_count();
-    if (count > 0) {
-      err << "vqlog: " << log.path << ": " << count << (count == 1 ? " line" : " lines")
-          << " not in the log format, shown as unparsed\n";
-    }
-  }
-  return status;
+  return ShowSources(sources, options, out, err);
 }
 
 }  // namespace vqlog

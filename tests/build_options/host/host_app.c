@@ -1,0 +1,6 @@
+#include "vqlogger.h"
+
+int main(void) {
+  (void)GetLoggingLevel();
+  return 0;
+}

@@ -1,0 +1,237 @@
+#!/usr/bin/env bash
+# The rsyslog pipeline end to end, with the real daemons on 127.0.0.1
+# (contrib/rsyslog/run-pipeline.sh): processes write every kind of record
+# into WORKDIR/logs, and the central store must end up with each record
+# exactly once, its fields equal to those of `vqlog show --json` for the
+# source files. Three phases: normal delivery; the central daemon stopped
+# while records are written, then started again; the edge daemon restarted
+# while the processes write. Prints, for each phase, the records written,
+# arrived, lost and duplicated.
+#
+# Usage: pipeline_test.sh VQLOG WRITER WORKDIR
+#   VQLOG   the vqlog tool; WRITER tests/contrib/pipeline_writer built
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+vqlog=$1
+writer=$2
+work=$3
+pipeline=$root/contrib/rsyslog/run-pipeline.sh
+bound=30  # seconds a phase may take to deliver
+
+rm -rf "$work"
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+logs=$work/logs
+store=$work/central
+
+cleanup() { "$pipeline" --stop "$work" >/dev/null 2>&1 || true; }
+trap cleanup EXIT
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# The keys both sides share. exe and pid join them once `vqlog show --json`
+# prints them; until then they are checked against the file name below.
+shared_keys='kind,time,thread,file,line,message,expression,level,text,log'
+expected() {
+  local keys=$shared_keys
+  "$vqlog" show --json "$logs"/*.log >"$work/show.jsonl"
+  if head -n 1 "$work/show.jsonl" | jq -e 'has("exe")' >/dev/null; then keys+=,exe,pid; fi
+  jq -c "{$keys} | with_entries(select(.value != null))" "$work/show.jsonl" | LC_ALL=C sort
+}
+arrived() {
+  local keys=$shared_keys
+  if head -n 1 "$work/show.jsonl" | jq -e 'has("exe")' >/dev/null; then keys+=,exe,pid; fi
+  cat "$store"/*.jsonl 2>/dev/null | jq -c "{$keys} | with_entries(select(.value != null))" | LC_ALL=C sort
+}
+store_count() { cat "$store"/*.jsonl 2>/dev/null | wc -l; }
+
+# Waits until the store holds as many records as the logs, or the bound.
+wait_for_delivery() {
+  local want deadline=$((SECONDS + bound))
+  want=$("$vqlog" show --json "$logs"/*.log | wc -l)
+  while (($(store_count) < want)); do
+    if ((SECONDS >= deadline)); then
+      echo "-- $(store_count) of $want records arrived within $bound s"
+      return 0
+    fi
+    sleep 0.2
+  done
+}
+
+# Compares the store with the logs; prints the counts of the phase.
+check_phase() {
+  local phase=$1
+  expected >"$work/expected.txt"
+  arrived >"$work/arrived.txt"
+  local written got lost extra dup
+  written=$(wc -l <"$work/expected.txt")
+  got=$(wc -l <"$work/arrived.txt")
+  # Multisets: a record missing or arriving twice counts once per copy.
+  lost=$(LC_ALL=C comm -23 "$work/expected.txt" "$work/arrived.txt" | wc -l)
+  LC_ALL=C comm -13 "$work/expected.txt" "$work/arrived.txt" >"$work/extra.txt"
+  extra=$(wc -l <"$work/extra.txt")
+  dup=$(LC_ALL=C grep -cFxf "$work/expected.txt" "$work/extra.txt" || true)
+  echo "$phase: written $written ($((written - written_before)) in this phase), arrived $got," \
+    "lost $lost, duplicated $dup, altered $((extra - dup)) ($((SECONDS - phase_start)) s)"
+  phase_start=$SECONDS
+  written_before=$written
+  if ((lost > 0 || extra > 0)); then
+    fail "$phase: the store differs from vqlog show --json"
+    diff "$work/expected.txt" "$work/arrived.txt" | head -n 10 >&2 || true
+  fi
+  # exe and pid from the log's file name, host from the store's file name.
+  local bad
+  bad=$(for f in "$store"/*.jsonl; do
+    jq -c --arg host "$(basename "$f" .jsonl)" '
+      (.log | split("/") | last | capture("^(?<exe>.*)_(?<pid>[0-9]+)_[0-9]+-[0-9]+-[0-9]+-[0-9]+-[0-9]+-[0-9]+_(runtime|assert)\\.log$")) as $n
+      | select(.exe != $n.exe or .pid != ($n.pid | tonumber) or .host != $host)' "$f"
+  done | head -n 3)
+  [[ -z $bad ]] || fail "$phase: exe, pid or host wrong: $bad"
+}
+
+# Starts N writers with TAG ROUNDS PAUSE; their pids in writer_pids.
+writer_pids=()
+start_writers() {
+  local tag=$1 rounds=$2 pause=$3 i
+  writer_pids=()
+  for i in 1 2 3; do
+    "$writer" "$logs" "$tag$i" "$rounds" "$pause" >>"$work/written.txt" &
+    writer_pids+=($!)
+  done
+}
+wait_writers() {
+  local pid
+  for pid in "${writer_pids[@]}"; do wait "$pid" || fail "writer $pid failed"; done
+}
+writers_running() {
+  local pid
+  for pid in "${writer_pids[@]}"; do kill -0 "$pid" 2>/dev/null && return 0; done
+  return 1
+}
+
+"$pipeline" "$work"
+phase_start=$SECONDS
+written_before=0
+
+# 0. Lines a parser gets wrong: written straight into a log pair (exe with
+# '_' in its name), one case a line; every one must come out as vqlog reads
+# it.
+crafted=$logs/crafted_host_77_2026-12-9-0-3-8
+long_message=$(printf '%*s' 3999 '' | tr ' ' m)
+long_expression=$(printf '%*s' 5000 '' | tr ' ' e)
+{
+  printf '\xEF\xBB\xBFTIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tLOGGED_DATA\tLEVEL\r\n'
+  printf '%s\r\n' \
+    $'2026-12-9 0:3:8.7\t11\tsrc/a.c\t1\tseven ms\t1' \
+    $'2026-12-9 0:3:8.70\t11\tsrc/a.c\t2\tseventy ms\t1' \
+    $'2026-12-31 23:59:59.999\t11\tsrc/a.c\t3\tlast ms of the year\t1' \
+    $'2026-12-9 0:3:8.250\t11\tsrc/a.c\t4\t\t0' \
+    $'2026-12-9 0:3:8.250\t-12\tsrc/a.c\t-5\tnegative thread, line and level\t-7' \
+    $'2026-12-9 0:3:8.251\t11\tsrc/we\tird.c\t6\ttab in the file name\t2' \
+    $'2026-12-9 0:3:8.252\t11\t\t7\tempty file name\t2' \
+    $'2026-12-9 0:3:8.253\t11\tsrc/a.c\t8\t{"a": "b\\"} @cee:{"kind":"x"} caf\u00e9 \u2713\t2' \
+    $'2026-12-9 0:3:8.254\t11\tsrc/a.c\t9\tLog Message too Long\t-1' \
+    'Null Pointer Error' \
+    'not a record at all' \
+    $'2026-12-9 0:3:8.255\t11\tsrc/a.c\t10\t'"$long_message"$'\t3'
+} >"${crafted}_runtime.log"
+{
+  printf '\xEF\xBB\xBFTIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tEXPRESSION\r\n'
+  printf '%s\r\n' \
+    $'2026-12-9 0:3:8.7\t11\tsrc/b.c\t60\tx > 0' \
+    $'2026-12-9 0:3:8.8\t11\tsrc/b.c\t61\ta\tb\t\tc' \
+    $'2026-12-9 0:3:8.9\t11\tsrc/b.c\t62\ta &&\n    b' \
+    $'2026-12-9 0:3:8.10\t11\tsrc/b.c\t63\tcr\r\nlf inside' \
+    $'2026-12-9 0:3:8.11\t11\tsrc/b.c\t64\t' \
+    $'2026-12-9 0:3:8.12\t11\tsrc/b.c\t65\tfirst\n2026-12-9 0:3:8 not a start' \
+    $'2026-12-9 0:3:8.13\t11\tsrc/b.c\t66\t'"$long_expression" \
+    $'2026-12-9 0:3:8.14\t11\tsrc/b.c\t67\tthe last one'
+} >"${crafted}_assert.log"
+wait_for_delivery
+check_phase "crafted lines"
+
+# 1. Normal run.
+start_writers normal 20 0
+wait_writers
+wait_for_delivery
+check_phase normal
+
+# 2. The central daemon is away while records are written.
+"$pipeline" --stop-central "$work"
+before=$(store_count)
+start_writers central-down 10 0
+wait_writers
+# The edge must find the central host away and hold the records: wait for
+# it to report the forwarding action suspended.
+suspended() { grep -c "action 'vqlogger_forward' suspended" "$work/run/edge/rsyslogd.log" 2>/dev/null || true; }
+deadline=$((SECONDS + bound))
+while (($(suspended) == 0)) && ((SECONDS < deadline)); do sleep 0.2; done
+(($(suspended) > 0)) || fail "central outage: the edge did not report the central host away"
+(($(store_count) == before)) || fail "central outage: the store grew while the central daemon was stopped"
+"$pipeline" --start-central "$work"
+wait_for_delivery
+check_phase "central outage"
+
+# 3. The edge daemon restarts while the processes write.
+start_writers edge-restart 150 40
+deadline=$((SECONDS + bound))
+grown=$(store_count)
+while (($(store_count) < grown + 50)) && ((SECONDS < deadline)); do sleep 0.1; done
+writers_running || fail "edge restart: the writers ended before the edge was stopped"
+"$pipeline" --stop-edge "$work"
+"$pipeline" --start-edge "$work"
+writers_running || echo "-- note: the writers ended while the edge was down"
+wait_writers
+wait_for_delivery
+check_phase "edge restart"
+
+# Both stopped: anything sent late (a duplicate) is in the store now.
+"$pipeline" --stop "$work"
+check_phase final
+
+# Foreign senders: a message that is no edge's goes to rejected.log, and a
+# host name cannot put a file outside the store.
+"$pipeline" --start-central "$work"
+touch "$work/before-foreign"
+send_to_central() {
+  exec 3<>"/dev/tcp/127.0.0.1/$(<"$work/run/port")"
+  printf '%s\n' "$@" >&3
+  exec 3>&-
+}
+send_to_central '<13>1 2026-12-09T00:00:00Z other app - - - plain text, no record' \
+  '<13>1 2026-12-09T00:00:00Z ../../outside vqlogger - - - @cee:{"kind":"runtime","time":"2026-12-09T00:00:00.000","thread":1,"file":"f","line":1,"message":"forged host","level":1,"exe":"x","pid":1,"log":"l"}'
+deadline=$((SECONDS + bound))
+until grep -qs 'plain text, no record' "$store/rejected.log" && grep -rqs --include='*.jsonl' 'forged host' "$store"; do
+  if ((SECONDS >= deadline)); then break; fi
+  sleep 0.2
+done
+grep -qs 'plain text, no record' "$store/rejected.log" || fail "foreign sender: not in rejected.log"
+grep -rqs --include='*.jsonl' 'forged host' "$store" || fail "forged host name: record not in the store"
+outside=$(find "$work" -newer "$work/before-foreign" -type f -not -path "$store/*" -not -path "$work/run/*")
+[[ -z $outside ]] || fail "forged host name: file outside the store: $outside"
+"$pipeline" --stop "$work"
+
+# A recorded pid that is no longer the daemon's is not signalled.
+sleep 60 &
+stranger=$!
+echo "$stranger" >"$work/run/edge/daemon.pid"
+"$pipeline" --stop-edge "$work" >/dev/null
+kill -0 "$stranger" 2>/dev/null || fail "run-pipeline.sh --stop-edge signalled a process that was not its rsyslogd"
+kill "$stranger" 2>/dev/null || true
+wait "$stranger" 2>/dev/null || true
+
+written_total=$(awk '{ n += $1 } END { print n + 0 }' "$work/written.txt")
+show_total=$("$vqlog" show --json "$logs"/"$(basename "$writer")"_*.log | wc -l)
+echo "records written by the processes: $written_total; read back by vqlog show: $show_total"
+((written_total == show_total)) || fail "vqlog show reads $show_total records, the writers wrote $written_total"
+
+if ((failures > 0)); then
+  echo "pipeline test: $failures failure(s)"
+  exit 1
+fi
+echo "pipeline test: passed"

@@ -1,0 +1,145 @@
+// vqlog on checked-in logs gives, byte for byte, the output checked in
+// beside them. The same test runs natively and, in the Windows builds, with
+// vqlog.exe under wine, so both give the same bytes. The logs were written
+// by the library (see data/regenerate.sh); vqlog runs in data/ with relative
+// names, so the paths in its output are the same on every platform.
+#include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/wait.h>
+#endif
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+struct Output {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Runs vqlog with `args` in `cwd`, its output into files (not through a
+// pipe or a terminal, which could change line ends), and the environment
+// variable `env_name` set to `env_value` when given.
+Output RunVqlog(const std::string& cwd, const std::vector<std::string>& args, const char* env_name = nullptr,
+                const std::string& env_value = "") {
+  vqtest::ScratchDir io;
+  const std::string out_path = io.Join("out"), err_path = io.Join("err");
+  Output result;
+#ifdef _WIN32
+  std::string command = "\"" + std::string(VQLOG_PATH) + "\"";
+  for (const std::string& arg : args) command += " \"" + arg + "\"";
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE out = CreateFileA(out_path.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
+  HANDLE err = CreateFileA(err_path.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
+  HANDLE in = CreateFileA("NUL", GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = in;
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  vqtest::UnsetEnv("LOGGING_DIR");
+  if (env_name != nullptr) vqtest::SetEnv(env_name, env_value.c_str());
+  PROCESS_INFORMATION process = {};
+  std::vector<char> line(command.begin(), command.end());
+  line.push_back('\0');
+  if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, cwd.c_str(), &startup, &process)) {
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    result.status = static_cast<int>(code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+  }
+  CloseHandle(out);
+  CloseHandle(err);
+  CloseHandle(in);
+#else
+  std::string command = "cd '" + cwd + "' && env -u LOGGING_DIR ";
+  if (env_name != nullptr) command += std::string(env_name) + "='" + env_value + "' ";
+  command += "'" + std::string(VQLOG_PATH) + "'";
+  for (const std::string& arg : args) command += " '" + arg + "'";
+  command += " </dev/null >'" + out_path + "' 2>'" + err_path + "'";
+  int raw = std::system(command.c_str());
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+  result.out = ReadAll(out_path);
+  result.err = ReadAll(err_path);
+  return result;
+}
+
+const std::string kData = VQLOG_DATA_DIR;
+
+TEST(VqlogSameOutputTest, ShowAndLsGiveTheCheckedInBytes) {
+  const struct {
+    std::vector<std::string> args;
+    const char* expected_out;
+    const char* expected_err;  // nullptr: not compared (the reader's own counts)
+  } kCases[] = {
+      {{"ls", "--json", "logs"}, "expected/ls.jsonl", "expected/ls.err"},
+      {{"ls", "logs"}, "expected/ls.txt", "expected/ls.err"},
+      {{"ls", "--json", "--exe", "svc", "--last", "1", "logs"}, "expected/ls-svc-last.jsonl", nullptr},
+      {{"show", "--json", "logs/app.main_4242_2026-12-8-9-5-3_runtime.log",
+        "logs/app.main_4242_2026-12-8-9-5-4_assert.log", "logs/svc_78_2026-12-8-10-0-0_runtime.log"},
+       "expected/show.jsonl", nullptr},
+  };
+  for (const auto& c : kCases) {
+    Output run = RunVqlog(kData, c.args);
+    EXPECT_EQ(run.out, ReadAll(kData + "/" + c.expected_out))
+        << c.expected_out << " (after a deliberate change of the output: tests/tools/data/regenerate.sh)";
+    if (c.expected_err != nullptr) {
+      EXPECT_EQ(run.err, ReadAll(kData + "/" + c.expected_err)) << c.expected_err;
+    }
+  }
+}
+
+// The platform's own forms of a path: an absolute directory (on Windows with
+// its drive letter and backslashes), and the temporary directory that ls
+// reads when named nothing (TMPDIR; on Windows GetTempPath, from TMP).
+TEST(VqlogSameOutputTest, AbsoluteAndDefaultDirectoriesListTheSameRows) {
+#ifdef _WIN32
+  char full[MAX_PATH];
+  std::string logs_dir(full, GetFullPathNameA((kData + "/logs").c_str(), MAX_PATH, full, nullptr));
+  for (char& c : logs_dir) c = c == '/' ? '\\' : c;
+  // How the directory's files appear in JSON: backslashes escaped.
+  std::string in_json;
+  for (char c : logs_dir + "\\") in_json += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  const char* temp_variable = "TMP";
+  ASSERT_EQ(logs_dir.substr(1, 2), ":\\");
+#else
+  std::string logs_dir = kData + "/logs";
+  std::string in_json = logs_dir + "/";
+  const char* temp_variable = "TMPDIR";
+#endif
+  const std::string expected = ReadAll(kData + "/expected/ls.jsonl");
+  const struct {
+    std::vector<std::string> args;
+    const char* env;
+  } kCases[] = {
+      {{"ls", "--json", logs_dir}, nullptr},
+      {{"ls", "--json"}, temp_variable},
+  };
+  for (const auto& c : kCases) {
+    Output run = RunVqlog(kData, c.args, c.env, logs_dir);
+    std::string out = run.out;
+    for (size_t at; (at = out.find(in_json)) != std::string::npos;) out.replace(at, in_json.size(), "logs/");
+    EXPECT_EQ(out, expected) << (c.env ? c.env : logs_dir);
+    EXPECT_EQ(run.status, 0) << run.err;
+  }
+}
+
+}  // namespace

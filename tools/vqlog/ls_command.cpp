@@ -1,0 +1,191 @@
+#include "ls_command.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "log_reader.h"
+
+namespace vqlog {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// What one log holds.
+struct LogSummary {
+  std::string path;
+  std::optional<int64_t> records;  // null when it could not be read
+  std::optional<Timestamp> first, last;
+  std::optional<uint64_t> bytes;   // null for a stream
+  bool assert_kind = false;        // its records are assert records
+};
+
+struct Row {
+  std::optional<LogFileName> name;
+  std::optional<LogSummary> runtime, assert_log;
+};
+
+LogSummary Summarize(const LogSource& source, std::ostream& err, bool* failed) {
+  LogSummary s;
+  s.path = source.path;
+  std::error_code ec;
+  if (source.path != "-" && std::filesystem::is_regular_file(source.path, ec)) {
+    uint64_t size = std::filesystem::file_size(source.path, ec);
+    if (!ec) s.bytes = size;
+  }
+  LogReader reader(source.path);
+  if (!reader.ok()) {
+    err << "vqlog: cannot open " << source.path << ": " << reader.error() << "\n";
+    *failed = true;
+    return s;
+  }
+  int64_t records = 0, assert_records = 0;
+  Record r;
+  while (reader.Next(&r)) {
+    if (r.kind == RecordKind::Unparsed) continue;
+    ++records;
+    if (r.kind == RecordKind::Assert) ++assert_records;
+    if (!r.HasTime()) continue;
+    if (!s.first || r.time.SortKey() < s.first->SortKey()) s.first = r.time;
+    if (!s.last || r.time.SortKey() > s.last->SortKey()) s.last = r.time;
+  }
+  if (reader.read_failed()) {
+    err << "vqlog: cannot read all of " << source.path << ": " << reader.error() << "\n";
+    *failed = true;
+  }
+  s.records = records;
+  // A log whose name shows no process is known by its suffix, else by its records.
+  const std::string& p = source.path;
+  auto ends_with = [&p](const std::string& suffix) {
+    return p.size() >= suffix.size() && p.compare(p.size() - suffix.size(), suffix.size(), suffix) == 0;
+  };
+  s.assert_kind = source.name         ? source.name->assert_log
+                  : ends_with("_assert.log") ? true
+                  : ends_with("_runtime.log") ? false
+                                              : assert_records * 2 > records;
+  return s;
+}
+
+std::optional<Timestamp> Earliest(const std::optional<LogSummary>& a, const std::optional<LogSummary>& b) {
+  std::optional<Timestamp> x = a ? a->first : std::nullopt, y = b ? b->first : std::nullopt;
+  if (!x) return y;
+  if (!y) return x;
+  return y->SortKey() < x->SortKey() ? y : x;
+}
+
+std::optional<Timestamp> Latest(const std::optional<LogSummary>& a, const std::optional<LogSummary>& b) {
+  std::optional<Timestamp> x = a ? a->last : std::nullopt, y = b ? b->last : std::nullopt;
+  if (!x) return y;
+  if (!y) return x;
+  return y->SortKey() > x->SortKey() ? y : x;
+}
+
+std::optional<uint64_t> TotalBytes(const Row& row) {
+  std::optional<uint64_t> total;
+  for (const std::optional<LogSummary>* s : {&row.runtime, &row.assert_log}) {
+    if (!*s) continue;
+    if (!(*s)->bytes) return std::nullopt;
+    total = total.value_or(0) + *(*s)->bytes;
+  }
+  return total;
+}
+
+Json RowJson(const Row& row) {
+  Json j;
+  j["exe"] = row.name ? Json(row.name->exe) : Json(nullptr);
+  j["pid"] = row.name ? Json(row.name->pid) : Json(nullptr);
+  j["start"] = row.name ? Json(StartIso(*row.name)) : Json(nullptr);
+  j["runtime_records"] = row.runtime && row.runtime->records ? Json(*row.runtime->records) : Json(nullptr);
+  j["assert_records"] =
+      row.assert_log && row.assert_log->records ? Json(*row.assert_log->records) : Json(nullptr);
+  std::optional<Timestamp> first = Earliest(row.runtime, row.assert_log);
+  std::optional<Timestamp> last = Latest(row.runtime, row.assert_log);
+  j["first"] = first ? Json(first->Iso()) : Json(nullptr);
+  j["last"] = last ? Json(last->Iso()) : Json(nullptr);
+  std::optional<uint64_t> bytes = TotalBytes(row);
+  j["bytes"] = bytes ? Json(*bytes) : Json(nullptr);
+  j["runtime_log"] = row.runtime ? Json(row.runtime->path) : Json(nullptr);
+  j["assert_log"] = row.assert_log ? Json(row.assert_log->path) : Json(nullptr);
+  return j;
+}
+
+// The table: one line of cells per row, numbers right-aligned.
+void PrintTable(const std::vector<Row>& rows, bool color, std::ostream& out) {
+  const std::vector<std::string> header = {"EXE", "PID", "START", "RUNTIME", "ASSERT", "FIRST", "LAST", "BYTES"};
+  const std::vector<bool> right = {false, true, false, true, true, false, false, true};
+  std::vector<std::vector<std::string>> cells;
+  auto count = [](const std::optional<LogSummary>& s) {
+    return !s ? std::string("-") : s->records ? std::to_string(*s->records) : std::string("?");
+  };
+  for (const Row& row : rows) {
+    std::optional<Timestamp> first = Earliest(row.runtime, row.assert_log);
+    std::optional<Timestamp> last = Latest(row.runtime, row.assert_log);
+    std::optional<uint64_t> bytes = TotalBytes(row);
+    std::string start = row.name ? StartIso(*row.name) : "-";
+    if (start.size() > 10) start[10] = ' ';
+    cells.push_back({row.name ? TerminalSafe(row.name->exe)
+                              : TerminalSafe((row.runtime ? row.runtime : row.assert_log)->path),
+                     row.name ? std::to_string(row.name->pid) : "-", start, count(row.runtime),
+                     count(row.assert_log), first ? first->Display() : "-", last ? last->Display() : "-",
+                     bytes ? std::to_string(*bytes) : "-"});
+  }
+  std::vector<size_t> width(header.size());
+  for (size_t c = 0; c < header.size(); ++c) {
+    width[c] = header[c].size();
+    for (const auto& line : cells) width[c] = std::max(width[c], DisplayWidth(line[c]));
+  }
+  auto print_line = [&](const std::vector<std::string>& line) {
+    std::string text;
+    for (size_t c = 0; c < line.size(); ++c) {
+      size_t pad = width[c] - DisplayWidth(line[c]);
+      if (c > 0) text += "  ";
+      if (right[c]) text.append(pad, ' ');
+      text += line[c];
+      if (!right[c] && c + 1 < line.size()) text.append(pad, ' ');
+    }
+    out << text << '\n';
+  };
+  if (color) out << "\x1b[1m";
+  print_line(header);
+  if (color) out << "\x1b[0m";
+  for (const auto& line : cells) print_line(line);
+}
+
+}  // namespace
+
+int RunLs(const LsOptions& options, std::ostream& out, std::ostream& err) {
+  std::vector<LogSource> sources = SelectLogs(options.selection, err);
+  bool failed = false;
+  std::vector<Row> rows;
+  for (const ProcessLogs& process : GroupByProcess(sources)) {
+    Row row;
+    row.name = process.name();
+    if (process.runtime) row.runtime = Summarize(*process.runtime, err, &failed);
+    if (process.assert_log) row.assert_log = Summarize(*process.assert_log, err, &failed);
+    rows.push_back(std::move(row));
+  }
+  // Logs named explicitly whose names show no process: a row each.
+  for (const LogSource& source : sources) {
+    if (source.name) continue;
+    Row row;
+    LogSummary summary = Summarize(source, err, &failed);
+    (summary.assert_kind ? row.assert_log : row.runtime) = std::move(summary);
+    rows.push_back(std::move(row));
+  }
+  if (options.json) {
+    for (const Row& row : rows) {
+      out << RowJson(row).dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
+    }
+  } else if (!rows.empty()) {
+    PrintTable(rows, options.color, out);
+  }
+  out.flush();
+  return failed ? 1 : 0;
+}
+
+}  // namespace vqlog
