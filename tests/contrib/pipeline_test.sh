@@ -3,10 +3,11 @@
 # (contrib/rsyslog/run-pipeline.sh): processes write every kind of record
 # into WORKDIR/logs, and the central store must end up with each record
 # exactly once, its fields equal to those of `vqlog show --json` for the
-# source files. Three phases: normal delivery; the central daemon stopped
-# while records are written, then started again; the edge daemon restarted
-# while the processes write. Prints, for each phase, the records written,
-# arrived, lost and duplicated.
+# source files. Phases: crafted lines; normal delivery; the central daemon
+# stopped while records are written, then started again; the edge daemon
+# restarted while the processes write; the edge restarted while it holds
+# records for an absent central daemon. Prints, for each phase, the records
+# written, arrived, lost and duplicated.
 #
 # Usage: pipeline_test.sh VQLOG WRITER WORKDIR
 #   VQLOG   the vqlog tool; WRITER tests/contrib/pipeline_writer built
@@ -64,8 +65,10 @@ wait_for_delivery() {
 }
 
 # Compares the store with the logs; prints the counts of the phase.
+# check_phase PHASE [ALLOWED]: ALLOWED records may be lost and as many
+# duplicated (a known limit of the daemon, reported as such).
 check_phase() {
-  local phase=$1
+  local phase=$1 allowed=${2:-0}
   expected >"$work/expected.txt"
   arrived >"$work/arrived.txt"
   local written got lost extra dup
@@ -80,7 +83,9 @@ check_phase() {
     "lost $lost, duplicated $dup, altered $((extra - dup)) ($((SECONDS - phase_start)) s)"
   phase_start=$SECONDS
   written_before=$written
-  if ((lost > 0 || extra > 0)); then
+  if ((allowed > 0 && lost <= allowed && dup <= allowed && extra == dup && (lost > 0 || dup > 0))); then
+    echo "-- $phase: known limit: rsyslogd loses the record it is retrying when it stops, and sends one twice"
+  elif ((lost > 0 || extra > 0)); then
     fail "$phase: the store differs from vqlog show --json"
     diff "$work/expected.txt" "$work/arrived.txt" | head -n 10 >&2 || true
   fi
@@ -190,9 +195,29 @@ wait_writers
 wait_for_delivery
 check_phase "edge restart"
 
+# 4. The edge restarts while the central host is away: the records it
+# holds must survive in its queue files. rsyslogd 8.2302 drops the record
+# its forwarding action is retrying at the stop and sends its successor
+# twice (with batches of one record; with larger batches the whole batch
+# was lost), so one lost and one duplicated record are let through here
+# and counted; more fail.
+"$pipeline" --stop-central "$work"
+seen=$(suspended)
+start_writers queued 10 0
+wait_writers
+deadline=$((SECONDS + bound))
+while (($(suspended) == seen)) && ((SECONDS < deadline)); do sleep 0.2; done
+(($(suspended) > seen)) || fail "queued restart: the edge did not report the central host away"
+"$pipeline" --stop-edge "$work"
+ls "$work/run/edge/work" | grep -q '^vqlogger_' || fail "queued restart: no queue file in the edge's work directory"
+"$pipeline" --start-edge "$work"
+"$pipeline" --start-central "$work"
+wait_for_delivery
+check_phase "edge restart, central away" 1
+
 # Both stopped: anything sent late (a duplicate) is in the store now.
 "$pipeline" --stop "$work"
-check_phase final
+check_phase final 1
 
 # Foreign senders: a message that is no edge's goes to rejected.log, and a
 # host name cannot put a file outside the store.

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Cross-builds the 32-bit Windows DLL, packs it with CPack and checks the
-# zip: the DLL, its import library, the .def file with the eight exports, both
-# headers, the CMake and pkg-config files and the readme. Exits 77 (skipped)
-# without the MinGW i686 toolchain.
+# Cross-builds the 32-bit Windows DLL and vqlog.exe, packs them with CPack
+# and checks the zip: the DLL, vqlog.exe beside it, the import library, the
+# .def file with the eight exports, both headers, the CMake and pkg-config
+# files and the readme. Exits 77 (skipped) without the MinGW i686 toolchain.
 #   check_win32_zip.sh SOURCE WORK
 set -euo pipefail
 source=$1 work=$2
@@ -13,13 +13,14 @@ if [[ ! -f $toolchain ]] || ! command -v i686-w64-mingw32-g++ >/dev/null || ! co
 fi
 rm -rf "$work"
 cmake -S "$source" -B "$work" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-  -DVQLOGGER_BUILD_TESTS=OFF -DVQLOGGER_BUILD_TOOLS=OFF >"$work.configure.log"
+  -DVQLOGGER_BUILD_TESTS=OFF -DVQLOGGER_BUILD_TOOLS=ON >"$work.configure.log"
 cmake --build "$work" -j2 >"$work.build.log"
 (cd "$work" && cpack -G ZIP >"$work.cpack.log")
 zip=$(ls "$work"/vqlogger-*-win32.zip)
 listing=$(unzip -Z1 "$zip" | grep -v '/$' | sort)
 expected=$(sort <<'LIST'
 README.txt
+bin/vqlog.exe
 bin/vqlogger.dll
 include/vqlogger.h
 include/vqlogger_helpers.h
@@ -45,4 +46,12 @@ exports=$(i686-w64-mingw32-objdump -p "$work/vqlogger.dll" |
   awk '/\[Ordinal\/Name Pointer\] Table/{on=1; next} on && /^[ \t]*\[/{print $NF} on && /^$/{on=0}' | sort)
 [[ $exports == "$(sed -n '3,$p' <<<"$expected_def" | tr -d ' ' | sort)" ]] ||
   { printf 'exports of the DLL:\n%s\n' "$exports"; exit 1; }
+# vqlog.exe is a 32-bit program that needs nothing but the DLL beside it and
+# the system's own libraries.
+unzip -p "$zip" bin/vqlog.exe >"$work/vqlog.exe"
+header=$(i686-w64-mingw32-objdump -f "$work/vqlog.exe")
+[[ $header == *"file format pei-i386"* ]] || { printf 'vqlog.exe:\n%s\n' "$header"; exit 1; }
+imports=$(i686-w64-mingw32-objdump -p "$work/vqlog.exe" | awk '/DLL Name:/{print $3}' | sort)
+[[ $imports == $'KERNEL32.dll\nmsvcrt.dll\nvqlogger.dll' ]] ||
+  { printf 'vqlog.exe imports:\n%s\n' "$imports"; exit 1; }
 echo "zip ok: $zip"

@@ -22,7 +22,7 @@ namespace {
 void Worker(int id, char assert_flag) {
   std::string narrow = "worker " + std::to_string(id) + " started (narrow text, caf\xC3\xA9)";
   RuntimeInfoToLogfileA(__FILE__, __LINE__, narrow.c_str(), 1);
-  RuntimeInfoToLogfile(__FILE__, __LINE__, u"wide text: \u00E9t\u00E9, \u2713, \u65E5\u672C", 2);
+  RuntimeInfoToLogfile(__FILE__, __LINE__, VQ_WTEXT("wide text: \u00E9t\u00E9, \u2713, \u65E5\u672C"), 2);
   VQ_LOG(2, VQ_WTEXT("formatted: id=%d hex=%#06x name=[%-6s] pct=%3u"), id, 0xBEEF + id, VQ_WTEXT("vq"),
          25u * static_cast<unsigned>(id));
   const unsigned char block[] = {0x00, 0x0A, 0xFF, 0x10, static_cast<unsigned char>(id)};

@@ -93,6 +93,9 @@ class RecordParser {
   bool Take(std::string_view& data, bool end_of_data, Record* record);
   // Hands out the held-back record, if any (when following a quiet file).
   bool ReleaseHeld(Record* record);
+  // Whether the held-back record is an assert record, which a later line
+  // may still go on with.
+  bool holds_assert() const { return has_held_ && held_wanted_ && held_.kind == RecordKind::Assert; }
   // Forgets everything, as for a new file.
   void Reset();
 

@@ -207,16 +207,21 @@ int ShowOnce(const std::vector<LogSource>& sources, const ShowOptions& options, 
   return notes.status();
 }
 
+// An assert record is held back this long after its file went quiet, for a
+// line that goes on with it; a runtime record cannot go on and is not held.
+constexpr int kAssertHoldMilliseconds = 1000;
+
 // One followed log.
 struct FollowedLog {
   const LogSource* source;
   JsonLogFields json;
   std::unique_ptr<LogReader> reader;
+  int quiet_milliseconds = 0;
 };
 
-// Reads what the log has now; the record held back for a possible
-// continuation goes out once a poll finds nothing new.
-void ReadAvailable(FollowedLog& log, std::vector<Record>& out, Notes& notes) {
+// Reads what the log has now, and hands out the held-back record when no
+// line can go on with it any more.
+void ReadAvailable(FollowedLog& log, int poll_milliseconds, std::vector<Record>& out, Notes& notes) {
   LogReader& reader = *log.reader;
   switch (reader.CheckFollowed()) {
     case InputSource::Change::Truncated:
@@ -230,7 +235,10 @@ void ReadAvailable(FollowedLog& log, std::vector<Record>& out, Notes& notes) {
   int64_t before = reader.bytes_read();
   Record record;
   while (reader.Next(&record)) out.push_back(record);
-  if (reader.bytes_read() == before && reader.ReleaseHeld(&record)) out.push_back(record);
+  log.quiet_milliseconds = reader.bytes_read() == before ? log.quiet_milliseconds + poll_milliseconds : 0;
+  if (!reader.parser().holds_assert() || log.quiet_milliseconds >= kAssertHoldMilliseconds) {
+    if (reader.ReleaseHeld(&record)) out.push_back(record);
+  }
 }
 
 int Follow(const std::vector<LogSource>& sources, const ShowOptions& options, std::ostream& out, Notes& notes) {
@@ -243,7 +251,7 @@ int Follow(const std::vector<LogSource>& sources, const ShowOptions& options, st
     }
     reader->SetFollow(true);
     reader->parser().SetGrep(options.filter.grep);
-    logs.push_back({&source, FieldsOf(source), std::move(reader)});
+    logs.push_back({&source, FieldsOf(source), std::move(reader), 0});
   }
   OutputBuffer buffer(out, true);
   TablePrinter table(options.color);
@@ -255,7 +263,7 @@ int Follow(const std::vector<LogSource>& sources, const ShowOptions& options, st
     std::vector<std::vector<Record>> fresh(logs.size());
     bool any = false;
     for (size_t i = 0; i < logs.size(); ++i) {
-      ReadAvailable(logs[i], fresh[i], notes);
+      ReadAvailable(logs[i], options.poll_milliseconds, fresh[i], notes);
       any = any || !fresh[i].empty();
     }
     if (!any) continue;
