@@ -22,6 +22,7 @@ void AssertLogger::WriteAssertRecord(const char* sourceFile, int lineNumber,
   char line[kLineCapacity];
   line[0] = '\0';
   CommitRecord(line, [&](char* buffer) -> size_t {
+    if (refusing()) return 0;  // the teardown has begun
     return BuildAssertRecord(buffer, sourceFile, lineNumber, expression);
   });
 }
@@ -32,7 +33,7 @@ extern "C" VQLOGGER_API void VQLOGGER_CALL AssertToLogfile(const char* sourceFil
                                                            const char* expression) {
   VQ_EXPORT_BEGIN
   vqlogger::AssertLogger* logger = vqlogger::assertLogger.load(std::memory_order_acquire);
-  if (logger == nullptr || !logger->is_open()) return;
+  if (logger == nullptr || !logger->is_open() || logger->refusing()) return;
   logger->WriteAssertRecord(sourceFile, lineNumber, expression);
   VQ_EXPORT_END(return)
 }

@@ -22,6 +22,13 @@ class CritSec {
 
   // Waits until the calling thread owns the lock.
   void Enter();
+  // Enters only if the lock is free at once; true when entered.
+  bool TryEnter();
+  // Waits at most about `milliseconds` for the lock; true when entered.
+  bool EnterWithin(int milliseconds);
+  // In a forked child, by its only thread: the lock is free again, whoever
+  // held it in the parent (see BeforeFork in platform.h).
+  void ResetAfterFork();
   // Leaves the lock if it is held; otherwise does nothing. Always true.
   bool Leave();
   bool held() const { return held_.load(std::memory_order_relaxed); }

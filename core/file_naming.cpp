@@ -87,6 +87,7 @@ bool VqLogger::OpenLogFile() {
   if (is_open()) return true;
   CritSecGuard guard(&lock);
   if (is_open()) return true;
+  if (refusing()) return false;
 
   std::unique_ptr<char[]> module_path(new char[platform::kExecutablePathCapacity]);
   if (!platform::ExecutablePath(module_path.get(), platform::kExecutablePathCapacity)) return false;

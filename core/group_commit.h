@@ -74,6 +74,10 @@ class CommitQueue {
   // or unused.
   void ResetInChild();
 
+  // True when no caller holds the writer's role and nothing is queued. The
+  // caller holds the lock.
+  bool IdleLocked() const { return !writing_ && head_ == nullptr; }
+
   // Lines queued and not yet taken by a writer. The caller holds the lock.
   size_t QueuedLocked() const;
 

@@ -17,6 +17,7 @@ namespace {
 bool initialized = false;    // a call ended with both files open; never cleared
 bool assertDecided = false;  // a call computed the assert flag
 bool assertEnabled = false;  // the flag last computed
+bool exitWatched = false;    // WatchProcessExit has run
 
 // atoi's reading of a level: leading white space, an optional sign, decimal
 // digits; no digits give 0. Out-of-range values saturate instead of
@@ -38,9 +39,15 @@ int ParseLevel(const char* text) {
 }
 
 bool Initialize(char* enableAssert, int runtimeLevel, const char* logDirectory) {
-  // Called after the teardown (from a host's own exit handler): nothing to do.
-  if (!initLock.constructed()) return false;
+  // Called after the teardown began (from a host's own exit handler, or a
+  // thread still running at exit): nothing to do.
+  if (LibraryClosed()) return false;
   CritSecGuard guard(initLock.get());
+  if (LibraryClosed()) return false;
+  if (!exitWatched) {
+    platform::WatchProcessExit();
+    exitWatched = true;
+  }
 
   if (!initialized || runtimeLevel >= 0) {
     GetRuntimeLogger(&runtimeLogger);

@@ -6,6 +6,7 @@ std::atomic<RuntimeLogger*> runtimeLogger{nullptr};
 std::atomic<AssertLogger*> assertLogger{nullptr};
 StaticCritSec initLock;
 StaticCritSec levelLock;
+std::atomic<bool> libraryClosed{false};
 
 namespace {
 

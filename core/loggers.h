@@ -47,6 +47,13 @@ class RuntimeLogger final : public VqLogger {
   unsigned BuildRuntimeRecord(char* buffer, const char* sourceFile, int lineNumber,
                               const char* message, int level);
 
+  // The fallback line alone, for a message known to be too long without
+  // measuring it (a wide message of 8000 units or more). Never throws.
+  void WriteTooLongRecord(const char* sourceFile, int lineNumber, int level);
+
+  // WriteRuntimeRecord for a message already prepared outside the lock.
+  void WritePreparedRecord(const char* sourceFile, int lineNumber, const PreparedMessage& message);
+
   // BuildRuntimeRecord for a message already prepared outside the lock.
   unsigned BuildPreparedRecord(char* buffer, const char* sourceFile, int lineNumber,
                                const PreparedMessage& message);
@@ -90,6 +97,12 @@ extern std::atomic<RuntimeLogger*> runtimeLogger;
 extern std::atomic<AssertLogger*> assertLogger;
 extern StaticCritSec initLock;   // held by every InitializeLogger call
 extern StaticCritSec levelLock;  // held by SetLoggingLevel and GetLoggingLevel
+
+// Set once by the teardown and never cleared: from then on InitializeLogger
+// and the level exports return at once. Each tests it before taking its
+// lock and again under it; the teardown waits for the lock's holder.
+extern std::atomic<bool> libraryClosed;
+inline bool LibraryClosed() { return libraryClosed.load(std::memory_order_acquire); }
 
 // Get-or-create of each singleton. Returns the class's creationFailed flag
 // (true once a creation failed; it is never cleared). Call under initLock.

@@ -165,15 +165,15 @@ bool IsAsciiBytes(const char* text, size_t length) {
   return (bits & 0x8080808080808080ull) == 0;
 }
 
-bool ConvertAnsiToUtf8(const char* source, char* destination, int capacity) {
-  if (source == nullptr || destination == nullptr || capacity <= 0) return false;
-  size_t length;
-  if (IsAsciiText(source, &length)) {
-    // Identity conversion: only the size rule applies.
-    if (length + 1 > static_cast<size_t>(capacity)) return false;
-    if (destination != source) memmove(destination, source, length + 1);
-    return true;
-  }
+namespace {
+
+// The conversion through UTF-16, where the platform has no direct one. A
+// function of its own, so that its 10 KB buffer is on the stack only when
+// this path runs.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+bool ConvertThroughUtf16(const char* source, char* destination, int capacity) {
   // The whole source goes to UTF-16 first, so converting in place is safe.
   // Record lines never exceed kLineCapacity, so the stack buffer serves them.
   char16_t stack_units[kLineCapacity];
@@ -185,6 +185,22 @@ bool ConvertAnsiToUtf8(const char* source, char* destination, int capacity) {
   }
   if (platform::AnsiToWide(source, units, capacity) == 0) return false;
   return platform::WideToUtf8(units, destination, capacity) != 0;
+}
+
+}  // namespace
+
+bool ConvertAnsiToUtf8(const char* source, char* destination, int capacity) {
+  if (source == nullptr || destination == nullptr || capacity <= 0) return false;
+  size_t length;
+  if (IsAsciiText(source, &length)) {
+    // Identity conversion: only the size rule applies.
+    if (length + 1 > static_cast<size_t>(capacity)) return false;
+    if (destination != source) memmove(destination, source, length + 1);
+    return true;
+  }
+  int direct = platform::AnsiToUtf8Direct(source, destination, capacity);
+  if (direct >= 0) return direct != 0;
+  return ConvertThroughUtf16(source, destination, capacity);
 }
 
 }  // namespace vqlogger

@@ -46,6 +46,24 @@ VqLogger::VqLogger() {
 // The stream closes its file; the lock is left if held, then deleted.
 VqLogger::~VqLogger() = default;
 
+bool VqLogger::StopWriting(bool wait) {
+  refusing_.store(true, std::memory_order_seq_cst);
+  if (!wait) return true;
+  // No line is queued from now on (the refusal is tested under `lock`), but
+  // a writer may still be writing lines queued before, outside the lock:
+  // wait for its batch too, within the same bound.
+  const int64_t deadline =
+      platform::MonotonicNanoseconds() + int64_t{kStopWaitMilliseconds} * 1000000;
+  for (;;) {
+    if (!lock.EnterWithin(kStopWaitMilliseconds)) return false;
+    bool idle = commit_.IdleLocked();
+    lock.Leave();
+    if (idle) return true;
+    if (platform::MonotonicNanoseconds() > deadline) return false;
+    platform::CpuRelax();
+  }
+}
+
 void VqLogger::SetUpColumns(const char* suffix, const char* const* columns, size_t count) {
   size_t length = strnlen(suffix, sizeof fileSuffix - 1);
   memcpy(fileSuffix, suffix, length);
@@ -146,7 +164,8 @@ unsigned VqLogger::AppendSpans(char* buffer, size_t start, const FieldSpan* span
   for (size_t i = 0; i < count; ++i) {
     // Room for the text, its tab and the terminating zero.
     if (end + spans[i].length + 1 + 1 > capacity) return 0;
-    memcpy(buffer + end, spans[i].text, spans[i].length);
+    // A text may already be in its place (a message cleaned up there).
+    if (spans[i].text != buffer + end) memcpy(buffer + end, spans[i].text, spans[i].length);
     end += spans[i].length;
     buffer[end++] = '\t';
   }

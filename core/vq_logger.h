@@ -88,6 +88,20 @@ class VqLogger {
   bool OpenLogFile();
 
   bool is_open() const { return isOpen.load(std::memory_order_acquire); }
+
+  // The closed state, entered once by the teardown and never left. A
+  // refusing logger writes no record and opens no file: a record call tests
+  // it before taking `lock` (cheap refusal) and again under `lock` (so no
+  // record starts after StopWriting has returned). The file itself stays
+  // open until the logger is destroyed, or the OS closes it at exit.
+  bool refusing() const { return refusing_.load(std::memory_order_acquire); }
+
+  // Enters the closed state. With `wait`, then takes and leaves `lock`, so
+  // that a record under way is finished whole before this returns; waits at
+  // most kStopWaitMilliseconds. False when that wait ran out (a thread still
+  // holds `lock`): such a logger must not be freed.
+  bool StopWriting(bool wait);
+  static constexpr int kStopWaitMilliseconds = 1000;
   const char* directory_text() const { return directory; }
   const char* file_suffix() const { return fileSuffix; }
   FieldList& field_list() { return fields; }
@@ -134,6 +148,7 @@ class VqLogger {
   char directory[kDirectoryCapacity];   // where the file is created
   FieldList fields;                 // column names, then the current record
   std::atomic<bool> isOpen{false};  // the header is written; never cleared
+  std::atomic<bool> refusing_{false};  // see refusing()
 
  private:
   // Counts a caller as arrived from before it takes `lock` until its line

@@ -32,7 +32,13 @@ class Mutex {
   Mutex& operator=(const Mutex&) = delete;
 
   void Lock();
+  // Takes the lock only if it is free at once; true when taken.
+  bool TryLock();
   void Unlock();
+
+  // In a forked child only, by its one thread: makes the lock free and
+  // forgets every waiter of the parent (none of them exists in the child).
+  void ResetAfterFork();
 
  private:
   // Storage for CRITICAL_SECTION or pthread_mutex_t; each backend
@@ -91,6 +97,12 @@ bool LocalTimeOf(int64_t seconds, LocalTime* out);
 // Local time now, to the millisecond.
 void CurrentLocalTime(LocalTime* out);
 
+// A clock that never goes back, in milliseconds from an arbitrary start.
+int64_t MonotonicMilliseconds();
+
+// Gives the rest of the calling thread's time slice to another thread.
+void YieldThread();
+
 // ---------------------------------------------------------------------------
 // Identifiers. Thread ids are cached per thread (trivially destructible) and
 // refreshed in a forked child; the value is the OS's own id as a 32-bit int.
@@ -104,8 +116,10 @@ int32_t CurrentProcessId();
 extern const size_t kExecutablePathCapacity;
 
 // Full path of the host process's executable (not this library) into
-// `buffer`, NUL-terminated. Returns false when it cannot be read or does not
-// fit.
+// `buffer`, NUL-terminated. Returns false when it cannot be read. POSIX: also
+// false when it does not fit (kExecutablePathCapacity is PATH_MAX there).
+// Windows: a path that does not fit comes back cut to capacity - 1
+// characters and is used so, as GetModuleFileNameA returned it.
 bool ExecutablePath(char* buffer, size_t capacity);
 
 // The user's temporary directory, ending with kPathSeparator, into `buffer`.
@@ -146,6 +160,19 @@ int WideToUtf8(const char16_t* source, char* destination, int capacity);
 // become U+FFFD).
 int WideToAnsi(const char16_t* source, char* destination, int capacity);
 
+// Narrow text to UTF-8 without a UTF-16 step, where the platform has one
+// (POSIX, whose narrow text is UTF-8: the same result as AnsiToWide followed
+// by WideToUtf8, in one pass and without a buffer). Source and destination
+// may be the same address. Returns the count with the terminator, 0 when it
+// does not fit `capacity`, or -1 where there is no such path (Windows): the
+// caller then converts through UTF-16.
+int AnsiToUtf8Direct(const char* source, char* destination, int capacity);
+
+// WideToAnsi for a destination that may be too small: the same result, and
+// on failure *too_long says whether the text did not fit `capacity` (as
+// opposed to any other failure).
+int WideToAnsiWithin(const char16_t* source, char* destination, int capacity, bool* too_long);
+
 // True if `byte` is the lead byte of a double-byte character in the narrow
 // code page (always false on POSIX).
 bool IsLeadByte(unsigned char byte);
@@ -165,12 +192,18 @@ WriteFunction ReplaceWriteFunction(WriteFunction function);
 // ---------------------------------------------------------------------------
 // LogFile: one log file held open for writing. Created or emptied on Open,
 // shared for reading and writing with other processes, and (POSIX) never
-// opened through a symbolic link at its last component.
+// opened through a symbolic link at its last component. Only a regular file
+// is kept: a FIFO, device or pipe at the path fails the open, and the open
+// never blocks on one.
 //
 // WriteLine hands a whole line to the OS in one write call. If the OS takes
-// only part of it or refuses it, the file is cut back to the end of the last
-// whole line, so between calls the file holds only whole lines, and the next
-// WriteLine tries again. Not thread-safe: the owner serialises calls.
+// only part of it and then refuses the rest, the partial line is cut off
+// again, but only while the file still ends exactly where that part ended:
+// bytes that another writer of the same file (a forked child, another
+// process) appended meanwhile are never removed, and the partial line then
+// stays. The next WriteLine tries again. Not thread-safe: the owner
+// serialises calls. After fork(), parent and child share the open file and
+// both go on appending whole lines.
 class LogFile {
  public:
   LogFile() = default;
@@ -183,8 +216,8 @@ class LogFile {
   bool Open(const char* path);
 
   // Writes `size` bytes, one or more whole lines, in one write call. False
-  // if they did not reach the file whole; the file then ends where it ended
-  // before the call.
+  // if they did not reach the file whole; the partial lines are then
+  // removed (see above).
   bool WriteLine(const char* data, size_t size);
 
   void Close();
@@ -205,14 +238,41 @@ class LogFile {
 
 // Library lifetime, supplied by the core (core/library_entry.cpp) and called
 // by the backend: OnLibraryLoad() once when the library is loaded, before any
-// export can run; OnLibraryUnload() exactly once when the library is unloaded
-// or the process exits, whichever comes first.
+// export can run; OnLibraryUnload() when the library is unloaded or the
+// process exits, whichever comes first (a second call does nothing).
+//
+// How the teardown may proceed depends on who is still running:
+struct UnloadMode {
+  // Other threads may still be inside an export (POSIX exit(), dlclose, a
+  // program linked statically): wait, within a bound, for the record under
+  // way. False where the OS has already ended the other threads, perhaps
+  // while one held a lock (Windows process detach), and for any path that
+  // must take no lock (the Windows loader's detach).
+  bool wait_for_writers;
+  // The library's code goes away (dlclose, FreeLibrary): free the loggers
+  // and locks. At process exit they stay: the OS reclaims the memory, and a
+  // thread still calling in meets a refusing logger, not freed memory.
+  bool release_memory;
+};
 void OnLibraryLoad();
-void OnLibraryUnload();
-// Supplied by the core, called by the POSIX backend in a forked child before
-// anything else runs there: the child starts with no writer and no queued
-// line (the parent's threads, and the lines they queued, did not come along).
-void OnForkInChild();
+void OnLibraryUnload(UnloadMode mode);
+
+namespace platform {
+// Called once by the first InitializeLogger, before it creates a logger:
+// arranges for OnLibraryUnload with the process-exit mode to run when the
+// process exits, before the library's own destructor would (POSIX: an
+// atexit function; Windows: nothing, DllMain tells).
+void WatchProcessExit();
+}  // namespace platform
+
+// Fork handlers, supplied by the core and registered by the POSIX backend
+// (pthread_atfork): BeforeFork takes every lock of the library, in the order
+// the library nests them, so no other thread is inside one when the process
+// is copied; the parent then leaves them, and the child, whose only thread
+// is the one that forked, resets them to free.
+void BeforeFork();
+void AfterForkInParent();
+void AfterForkInChild();
 
 }  // namespace vqlogger
 

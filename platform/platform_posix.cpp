@@ -10,6 +10,7 @@
 #include <linux/futex.h>
 #include <limits.h>
 #include <pthread.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -61,10 +62,7 @@ std::atomic<WriteFunction> write_function{SystemWrite};
 // Forks bump this so per-thread id caches from the parent are not reused.
 std::atomic<unsigned> fork_generation{1};
 
-void OnForkChild() {
-  fork_generation.fetch_add(1, std::memory_order_relaxed);
-  vqlogger::OnForkInChild();
-}
+void OnForkChild() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
 struct ThreadIdCache {
   unsigned generation;  // fork_generation when `tid` was read; 0: never
@@ -213,6 +211,18 @@ void Mutex::Lock() {
   }
 }
 
+bool Mutex::TryLock() {
+  // Only a free lock: one handed to a spinning waiter (2) is that waiter's.
+  int expected = 0;
+  return StateOf(storage_)->locked.compare_exchange_strong(expected, 1, std::memory_order_acquire);
+}
+
+void Mutex::ResetAfterFork() {
+  // The parent's spinners and sleepers are not in the child: a count left
+  // from them would hand the lock to nobody.
+  new (storage_) LockState{{0}, {0}, {0}};
+}
+
 void Mutex::Unlock() {
   LockState* state = StateOf(storage_);
   bool spinner = state->spinners.load(std::memory_order_seq_cst) > 0;
@@ -274,6 +284,10 @@ void CurrentLocalTime(LocalTime* out) {
   }
   out->millisecond = now.millisecond;
 }
+
+int64_t MonotonicMilliseconds() { return MonotonicNanoseconds() / 1000000; }
+
+void YieldThread() { sched_yield(); }
 
 // --- Identifiers -------------------------------------------------------------
 
@@ -370,6 +384,62 @@ int WideToAnsi(const char16_t* source, char* destination, int capacity) {
   return WideToUtf8(source, destination, capacity);
 }
 
+namespace {
+// Bytes of the UTF-8 form of `cp`.
+int Utf8Length(char32_t cp) { return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4; }
+}  // namespace
+
+int AnsiToUtf8Direct(const char* source, char* destination, int capacity) {
+  if (source == nullptr || destination == nullptr || capacity <= 0) return 0;
+  // First pass: the repaired length. A well-formed sequence keeps its bytes;
+  // a maximal ill-formed subsequence (one to three bytes) becomes the three
+  // bytes of U+FFFD, so the text never shrinks at any point.
+  size_t in_length = 0;
+  size_t out_length = 0;
+  for (const unsigned char* s = reinterpret_cast<const unsigned char*>(source); *s != 0;) {
+    const unsigned char* start = s;
+    bool ok;
+    char32_t cp = DecodeUtf8(s, &ok);
+    out_length += ok ? static_cast<size_t>(Utf8Length(cp)) : 3;
+    in_length += static_cast<size_t>(s - start);
+  }
+  if (out_length + 1 > static_cast<size_t>(capacity)) return 0;
+  // In place, the source first moves up by the growth; writing then never
+  // overtakes reading, since no step shrinks.
+  const char* from = source;
+  if (out_length > in_length && destination == source) {
+    memmove(destination + (out_length - in_length), source, in_length + 1);
+    from = destination + (out_length - in_length);
+  }
+  const unsigned char* s = reinterpret_cast<const unsigned char*>(from);
+  char* out = destination;
+  while (*s != 0) {
+    const unsigned char* start = s;
+    bool ok;
+    char32_t cp = DecodeUtf8(s, &ok);
+    if (ok) {
+      size_t n = static_cast<size_t>(s - start);
+      if (out != reinterpret_cast<const char*>(start)) memmove(out, start, n);
+      out += n;
+    } else {
+      out[0] = '\xEF';
+      out[1] = '\xBF';
+      out[2] = '\xBD';
+      out += 3;
+    }
+    (void)cp;
+  }
+  *out = '\0';
+  return static_cast<int>(out_length + 1);
+}
+
+int WideToAnsiWithin(const char16_t* source, char* destination, int capacity, bool* too_long) {
+  int result = WideToUtf8(source, destination, capacity);
+  // With both pointers valid, running out of room is the only failure.
+  *too_long = result == 0 && source != nullptr && destination != nullptr;
+  return result;
+}
+
 bool IsLeadByte(unsigned char) { return false; }
 
 // --- LogFile -----------------------------------------------------------------
@@ -385,13 +455,40 @@ WriteFunction ReplaceWriteFunction(WriteFunction function) {
 
 bool LogFile::Open(const char* path) {
   Close();
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
+  // O_NONBLOCK so that a FIFO planted at the name cannot block the open (and
+  // with it InitializeLogger and every caller behind its lock); then only a
+  // regular file is kept, and the descriptor goes back to blocking writes.
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                0644);
   if (fd < 0) return false;
+  struct stat st;
+  int flags = fcntl(fd, F_GETFL);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
+      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return false;
+  }
   handle_ = fd;
   size_ = 0;
   failed_ = false;
   return true;
 }
+
+namespace {
+
+// After a write that stopped part-way: `end` is where this write's bytes
+// ended in the file, `written` how many of them reached it. The partial line
+// is cut off only while the file still ends exactly there; if another writer
+// (a forked child, another process on the same file) has appended since,
+// nothing is removed, and the partial line stays for a reader to report.
+void CutBackPartialLine(int fd, off_t end, size_t written) {
+  struct stat st;
+  if (end < static_cast<off_t>(written) || fstat(fd, &st) != 0 || st.st_size != end) return;
+  while (ftruncate(fd, end - static_cast<off_t>(written)) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
 
 bool LogFile::WriteLine(const char* data, size_t size) {
   if (handle_ == kInvalidHandle) {
@@ -401,19 +498,20 @@ bool LogFile::WriteLine(const char* data, size_t size) {
   int fd = static_cast<int>(handle_);
   WriteFunction write_bytes = write_function.load(std::memory_order_relaxed);
   size_t done = 0;
+  off_t end = -1;  // file offset after the last part this call wrote
   while (done < size) {
     long n = write_bytes(handle_, data + done, size - done);
     if (n > 0) {
       done += static_cast<size_t>(n);
+      // Only a short write needs to know where it ended (O_APPEND leaves
+      // the offset there); a whole one costs no extra call.
+      if (done < size) end = lseek(fd, 0, SEEK_CUR);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    // Refused or cut short (full disk, file-size limit): keep only whole
-    // lines in the file so the next record starts on a line of its own.
-    if (done > 0) {
-      while (ftruncate(fd, static_cast<off_t>(size_)) != 0 && errno == EINTR) {
-      }
-    }
+    // Refused or cut short (full disk, file-size limit): remove this call's
+    // partial line so the next record starts on a line of its own.
+    if (done > 0) CutBackPartialLine(fd, end, done);
     failed_ = true;
     return false;
   }
@@ -433,20 +531,42 @@ void LogFile::Close() {
 
 // --- Library lifetime ----------------------------------------------------------
 //
-// glibc runs a library's atexit functions before its ELF destructors at
-// process exit, but after them at dlclose. The teardown is registered on both
-// paths and runs on whichever comes first; OnLibraryUnload ignores the second.
+// exit() runs the atexit functions in the reverse order of their
+// registration, and one of them, registered by the C runtime before main,
+// runs every ELF destructor. A library constructor runs before that
+// registration, so an atexit function registered there would come after this
+// library's destructor. That is why the exit handler is registered only by
+// the first InitializeLogger (WatchProcessExit): at exit it then runs before
+// the destructor, and the teardown is the process-exit one (nothing freed,
+// other threads may still be logging). At dlclose the ELF destructor runs
+// first (the library's atexit functions run after it, from the C runtime's
+// own destructor), so there the teardown frees everything. OnLibraryUnload
+// ignores whichever comes second.
 namespace {
 
-void UnloadAtExit() { OnLibraryUnload(); }
+void UnloadAtExit() { OnLibraryUnload(UnloadMode{/*wait_for_writers=*/true, /*release_memory=*/false}); }
+
+void ForkPrepare() { BeforeFork(); }
+void ForkParent() { AfterForkInParent(); }
+void ForkChild() {
+  platform::OnForkChild();
+  AfterForkInChild();
+}
 
 __attribute__((constructor)) void LibraryConstructor() {
   OnLibraryLoad();
-  atexit(UnloadAtExit);
-  pthread_atfork(nullptr, nullptr, platform::OnForkChild);
+  // Registered for this library's image: dlclose removes them again.
+  pthread_atfork(ForkPrepare, ForkParent, ForkChild);
 }
 
-__attribute__((destructor)) void LibraryDestructor() { OnLibraryUnload(); }
+__attribute__((destructor)) void LibraryDestructor() {
+  OnLibraryUnload(UnloadMode{/*wait_for_writers=*/true, /*release_memory=*/true});
+}
 
 }  // namespace
+
+namespace platform {
+void WatchProcessExit() { atexit(UnloadAtExit); }
+}  // namespace platform
+
 }  // namespace vqlogger

@@ -5,6 +5,7 @@
 // call per batch of whole lines. The library's load and unload hooks are driven from here:
 // a file-static object calls OnLibraryLoad() during C runtime start-up, and
 // DllMain calls OnLibraryUnload() when the DLL is detached.
+// (Windows has no fork: the fork handlers of platform.h are never called.)
 //
 // This is the only file of the library that includes <windows.h>.
 #ifndef NOMINMAX
@@ -144,7 +145,14 @@ Mutex::~Mutex() { DeleteCriticalSection(CriticalSectionIn(storage_)); }
 
 void Mutex::Lock() { EnterCriticalSection(CriticalSectionIn(storage_)); }
 
+bool Mutex::TryLock() {
+  return TryEnterCriticalSection(CriticalSectionIn(storage_)) != 0;
+}
+
 void Mutex::Unlock() { LeaveCriticalSection(CriticalSectionIn(storage_)); }
+
+// Windows has no fork; nothing calls this there.
+void Mutex::ResetAfterFork() {}
 
 // ---------------------------------------------------------------------------
 // Waiting on a word
@@ -233,6 +241,12 @@ void CurrentLocalTime(LocalTime* out) {
   CopySystemTime(local, out);
 }
 
+int64_t MonotonicMilliseconds() {
+  return static_cast<int64_t>(GetTickCount64());
+}
+
+void YieldThread() { SwitchToThread(); }
+
 // ---------------------------------------------------------------------------
 // Identifiers: both are plain reads of the thread environment block.
 
@@ -254,12 +268,15 @@ bool ExecutablePath(char* buffer, size_t capacity) {
   const DWORD length = GetModuleFileNameA(
       GetModuleHandleA(/*lpModuleName=*/nullptr), buffer,
       static_cast<DWORD>(capacity));
-  // A truncated path comes back as exactly `capacity` characters (and, on
-  // Windows XP, without a terminator).
-  if (length == 0 || length >= capacity) {
+  if (length == 0) {
     buffer[0] = '\0';
     return false;
   }
+  // A path of `capacity` characters or more comes back cut to fit (and, on
+  // Windows XP, without a terminator). It is used as it came back: the log
+  // file then carries the start of the executable's name, which beats no
+  // log at all.
+  if (length >= capacity) buffer[capacity - 1] = '\0';
   return true;
 }
 
@@ -323,7 +340,24 @@ int WideToAnsi(const char16_t* source, char* destination, int capacity) {
                              /*lpUsedDefaultChar=*/nullptr);
 }
 
+// Code pages other than UTF-8 need the UTF-16 step.
+int AnsiToUtf8Direct(const char* /*source*/, char* /*destination*/,
+                     int /*capacity*/) {
+  return -1;
+}
+
+int WideToAnsiWithin(const char16_t* source, char* destination, int capacity,
+                     bool* too_long) {
+  SetLastError(ERROR_SUCCESS);
+  int result = WideToAnsi(source, destination, capacity);
+  *too_long = result == 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+  return result;
+}
+
 bool IsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != 0; }
+
+// DllMain's detach says whether the process exits; nothing to register.
+void WatchProcessExit() {}
 
 // ---------------------------------------------------------------------------
 // LogFile
@@ -338,6 +372,13 @@ bool LogFile::Open(const char* path) {
       /*lpSecurityAttributes=*/nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
       /*hTemplateFile=*/nullptr);
   if (file == INVALID_HANDLE_VALUE) {
+    handle_ = kInvalidHandle;
+    return false;
+  }
+  // Only a file on disk: a device or pipe name at the path fails the open
+  // as a failed open does.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
     handle_ = kInvalidHandle;
     return false;
   }
@@ -378,6 +419,33 @@ bool LogFile::WriteLine(const char* data, size_t size) {
       if (SetFilePointerEx(file, end, /*lpNewFilePointer=*/nullptr,
                            FILE_BEGIN)) {
         SetEndOfFile(file);
+    const DWORD chunk = static_cast<DWORD>(
+        remaining < kMaxWriteChunk ? remaining : kMaxWriteChunk);
+    DWORD written = 0;
+    const BOOL ok =
+        WriteFile(file, next, chunk, &written, /*lpOverlapped=*/nullptr);
+    next += written;
+    remaining -= written;
+    if (!ok || written == 0) {
+      // Remove this call's partial line, so the next line starts cleanly,
+      // but only while the file still ends where that part ended: bytes
+      // another writer (sharing the file for writing) added since stay.
+      const size_t done = size - remaining;
+      LARGE_INTEGER here;
+      LARGE_INTEGER file_size;
+      LARGE_INTEGER zero;
+      zero.QuadPart = 0;
+      if (done > 0 &&
+          SetFilePointerEx(file, zero, &here, FILE_CURRENT) &&
+          GetFileSizeEx(file, &file_size) &&
+          file_size.QuadPart == here.QuadPart &&
+          here.QuadPart >= static_cast<LONGLONG>(done)) {
+        LARGE_INTEGER start;
+        start.QuadPart = here.QuadPart - static_cast<LONGLONG>(done);
+        if (SetFilePointerEx(file, start, /*lpNewFilePointer=*/nullptr,
+                             FILE_BEGIN)) {
+          SetEndOfFile(file);
+        }
       }
       failed_ = true;
       return false;
@@ -400,22 +468,17 @@ void LogFile::Close() {
 
 namespace {
 
-// Set once OnLibraryUnload() has run, so it runs exactly once.
-bool g_unloaded = false;
-
-void UnloadOnce() {
-  if (g_unloaded) return;
-  g_unloaded = true;
-  OnLibraryUnload();
-}
-
 // Runs OnLibraryLoad() when the C runtime constructs this file's statics:
 // at DLL_PROCESS_ATTACH before DllMain, or at start-up of a program that
-// links the library statically. Its destructor covers the unload of such a
-// program, which has no DllMain; in the DLL, DllMain's detach comes first.
+// links the library statically. Its destructor covers the exit of such a
+// program, which has no DllMain: the C runtime runs it from exit() while
+// the program's other threads still run. In the DLL, DllMain's detach comes
+// first and this second call does nothing.
 struct LibraryLifetime {
   LibraryLifetime() { OnLibraryLoad(); }
-  ~LibraryLifetime() { UnloadOnce(); }
+  ~LibraryLifetime() {
+    OnLibraryUnload(UnloadMode{/*wait_for_writers=*/true, /*release_memory=*/false});
+  }
   LibraryLifetime(const LibraryLifetime&) = delete;
   LibraryLifetime& operator=(const LibraryLifetime&) = delete;
 };
@@ -428,8 +491,18 @@ LibraryLifetime g_library_lifetime;
 // The C runtime's DLL entry point calls this after constructing the statics
 // on attach and before destroying them on detach. Not exported: the DLL
 // exports only the library's own functions.
+//
+// The detach takes no lock. At process exit (`reserved` not null) Windows has
+// already ended every other thread, perhaps one that held a logger's lock:
+// the loggers only start refusing and stay in memory. At FreeLibrary
+// (`reserved` null) the loader lock is held; a host still logging then is
+// the host's error, and the loggers are freed.
 extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason,
-                               LPVOID /*reserved*/) {
-  if (reason == DLL_PROCESS_DETACH) vqlogger::UnloadOnce();
+                               LPVOID reserved) {
+  if (reason == DLL_PROCESS_DETACH) {
+    const bool process_exit = reserved != nullptr;
+    vqlogger::OnLibraryUnload(vqlogger::UnloadMode{
+        /*wait_for_writers=*/false, /*release_memory=*/!process_exit});
+  }
   return TRUE;
 }

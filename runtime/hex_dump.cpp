@@ -5,8 +5,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "core/export_guard.h"
 #include "runtime/runtime_log.h"
@@ -16,8 +14,8 @@ namespace vqlogger {
 
 namespace {
 constexpr char kHexDigits[] = "0123456789ABCDEF";
-// Blocks whose text fits here are rendered on the stack: every block that
-// can still make a record (up to 1999 bytes).
+// Every block that can still make a record (up to 1999 bytes) is rendered
+// here, on the stack; a larger one gives the fallback line.
 constexpr size_t kStackTextBytes = 4000;
 }  // namespace
 
@@ -52,18 +50,13 @@ namespace {
 void WriteBinary(const char* sourceFile, int lineNumber, const void* block, unsigned count,
                  int level) {
   if (block == nullptr) return;
-  // 2 * count + 1 without wrap-around: on a 32-bit build it can exceed
-  // size_t, and such a buffer cannot be allocated.
-  uint64_t size = 2 * static_cast<uint64_t>(count) + 1;
-  if (size > SIZE_MAX) return;
-  char stack_text[kStackTextBytes];
-  std::unique_ptr<char[]> heap_text;
-  char* text = stack_text;
-  if (size > kStackTextBytes) {
-    heap_text.reset(new (std::nothrow) char[static_cast<size_t>(size)]);
-    if (!heap_text) return;
-    text = heap_text.get();
+  // From 2000 bytes on the text has 4000 characters or more: the fallback
+  // line, without rendering it.
+  if (count >= kStackTextBytes / 2) {
+    WriteTooLongRuntimeMessage(sourceFile, lineNumber, level);
+    return;
   }
+  char text[kStackTextBytes];
   text[0] = '\0';
   if (!BytesToHex(block, count, text)) return;
   WriteNarrowRuntimeMessage(sourceFile, lineNumber, text, level);

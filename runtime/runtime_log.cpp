@@ -5,8 +5,6 @@
 #include "runtime/runtime_log.h"
 
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "core/export_guard.h"
 #include "core/limits.h"
@@ -22,11 +20,6 @@ namespace {
 const char kTooLongText[] = "Log Message too Long\t";
 const char kLineEnd[] = "\r\n";
 
-// Wide messages up to this many units are converted on the stack.
-constexpr size_t kStackWideUnits = 1024;
-// Longer than this, a wide message is treated as one whose buffer cannot be
-// allocated (its narrow form could not fit a record anyway).
-constexpr size_t kMaxWideUnits = size_t{1} << 26;
 
 size_t Append(char* buffer, size_t at, const char* text, size_t length) {
   memcpy(buffer + at, text, length);
@@ -37,18 +30,19 @@ size_t Append(char* buffer, size_t at, const char* text, size_t length) {
 
 namespace {
 
-// SanitizeMessage for a source whose length (before its terminator) is
-// known to be `length`, with `length` < `count`.
-void SanitizeKnownLength(const char* source, size_t length, char* destination, size_t count) {
-  memcpy(destination, source, length);
-  memset(destination + length, 0, count - length);
+// Replaces every tab, CR and LF of the `length` bytes at `text` by a space,
+// stepping over double-byte characters whole.
+void ReplaceLineControls(char* text, size_t length) {
   // Most messages hold no tab, CR or LF: find the first one fast.
-  size_t first = strcspn(destination, "\t\r\n");
+  size_t first = 0;
+  while (first < length && text[first] != '\t' && text[first] != '\r' && text[first] != '\n') {
+    ++first;
+  }
   if (first == length) return;
-  if (IsAsciiBytes(destination, length)) {
+  if (IsAsciiBytes(text, length)) {
     for (size_t i = first; i < length; ++i) {
-      char byte = destination[i];
-      if (byte == '\t' || byte == '\r' || byte == '\n') destination[i] = ' ';
+      char byte = text[i];
+      if (byte == '\t' || byte == '\r' || byte == '\n') text[i] = ' ';
     }
     return;
   }
@@ -56,10 +50,18 @@ void SanitizeKnownLength(const char* source, size_t length, char* destination, s
   // byte must not be examined: walk it a character at a time. Lead bytes
   // are never below 0x80, so ASCII bytes skip the code-page test.
   for (size_t i = 0; i < length;) {
-    unsigned char byte = static_cast<unsigned char>(destination[i]);
-    if (byte == '\t' || byte == '\r' || byte == '\n') destination[i] = ' ';
+    unsigned char byte = static_cast<unsigned char>(text[i]);
+    if (byte == '\t' || byte == '\r' || byte == '\n') text[i] = ' ';
     i += (byte >= 0x80 && i + 1 < length && platform::IsLeadByte(byte)) ? 2 : 1;
   }
+}
+
+// SanitizeMessage for a source whose length (before its terminator) is
+// known to be `length`, with `length` < `count`.
+void SanitizeKnownLength(const char* source, size_t length, char* destination, size_t count) {
+  memcpy(destination, source, length);
+  memset(destination + length, 0, count - length);
+  ReplaceLineControls(destination, length);
 }
 
 }  // namespace
@@ -80,35 +82,36 @@ bool SanitizeMessage(const char* source, char* destination, size_t count) {
   return true;
 }
 
-// A runtime message made ready for its line: measured, scanned, sanitised
-// and its level rendered. All of it is per-call work that needs no lock, so
-// the writer does it before taking the logger's lock.
+// A runtime message made ready for its line: measured, scanned and its level
+// rendered. All of it is per-call work that needs no lock, so the writer does
+// it before taking the logger's lock. A message with a tab, CR or LF is
+// cleaned up in the line buffer itself, under the lock, so no second copy of
+// it takes room on the caller's stack.
 struct PreparedMessage {
   bool fits;                           // under kMessageCapacity bytes
-  const char* text;                    // the message itself, or `copy`
+  const char* text;                    // the message itself
   size_t length;
   bool ascii;                          // 7-bit only: no conversion needed
+  bool has_line_control;               // a tab, CR or LF to replace
   char level_text[kIntTextCapacity];
   size_t level_length;
-  char copy[kMessageCapacity];         // the sanitised copy, when needed
 };
 
 namespace {
 
-void PrepareMessage(const char* message, int level, PreparedMessage* out) {
+void PrepareLevel(int level, PreparedMessage* out) {
   out->level_length = FormatDecimal(level, out->level_text);
+}
+
+void PrepareMessage(const char* message, int level, PreparedMessage* out) {
+  PrepareLevel(level, out);
   out->length = strnlen(message, kMessageCapacity);
   out->fits = out->length + 1 <= kMessageCapacity;
   if (!out->fits) return;
-  // Most messages hold no tab, CR or LF; such a message is joined as it
-  // stands, without the copy (the bytes are the same).
   TextScan scan = ScanText(message, out->length);
   out->ascii = !scan.has_high_bytes;
   out->text = message;
-  if (scan.has_line_control) {
-    SanitizeKnownLength(message, out->length, out->copy, out->length + 1);
-    out->text = out->copy;
-  }
+  out->has_line_control = scan.has_line_control;
 }
 
 }  // namespace
@@ -120,8 +123,17 @@ unsigned RuntimeLogger::BuildPreparedRecord(char* buffer, const char* sourceFile
   fields.clear();
   fields.push_back(message.text);
   fields.push_back(message.level_text);
+  const char* text = message.text;
+  if (message.has_line_control) {
+    // Copied into its place in the line and cleaned up there; AppendSpans
+    // then finds it in place. Room as AppendSpans counts it: text, tab, zero.
+    if (prefix + message.length + 2 > kLineCapacity) return 0;
+    memcpy(buffer + prefix, message.text, message.length);
+    ReplaceLineControls(buffer + prefix, message.length);
+    text = buffer + prefix;
+  }
   // JoinFields over these two, with what is known passed along.
-  const FieldSpan spans[] = {{message.text, message.length},
+  const FieldSpan spans[] = {{text, message.length},
                              {message.level_text, message.level_length}};
   return AppendSpans(buffer, prefix, spans, 2, kLineCapacity, true, message.ascii);
 }
@@ -139,11 +151,25 @@ void RuntimeLogger::WriteRuntimeRecord(const char* sourceFile, int lineNumber, c
                                        int level_of_record) {
   PreparedMessage prepared;
   PrepareMessage(message, level_of_record, &prepared);
+  WritePreparedRecord(sourceFile, lineNumber, prepared);
+}
+
+void RuntimeLogger::WriteTooLongRecord(const char* sourceFile, int lineNumber,
+                                       int level_of_record) {
+  PreparedMessage prepared;
+  PrepareLevel(level_of_record, &prepared);
+  prepared.fits = false;
+  WritePreparedRecord(sourceFile, lineNumber, prepared);
+}
+
+void RuntimeLogger::WritePreparedRecord(const char* sourceFile, int lineNumber,
+                                        const PreparedMessage& prepared) {
   // Room for the longest fallback line too: prefix, text, level, CR LF.
   char line[kLineCapacity + sizeof kTooLongText + kIntTextCapacity + sizeof kLineEnd];
   line[0] = '\0';
 
   CommitRecord(line, [&](char* buffer) -> size_t {
+    if (refusing()) return 0;  // the teardown has begun
     unsigned length =
         prepared.fits ? BuildPreparedRecord(buffer, sourceFile, lineNumber, prepared) : 0;
     if (length != 0) return length;
@@ -162,46 +188,74 @@ void RuntimeLogger::WriteRuntimeRecord(const char* sourceFile, int lineNumber, c
   });
 }
 
+namespace {
+
+// The runtime logger when records can be written to it now, else null.
+RuntimeLogger* WritableRuntimeLogger() {
+  RuntimeLogger* logger = runtimeLogger.load(std::memory_order_acquire);
+  if (logger == nullptr || !logger->is_open() || logger->refusing()) return nullptr;
+  return logger;
+}
+
+}  // namespace
+
+void WriteTooLongRuntimeMessage(const char* sourceFile, int lineNumber, int level) {
+  if (RuntimeLogger* logger = WritableRuntimeLogger()) {
+    logger->WriteTooLongRecord(sourceFile, lineNumber, level);
+  }
+}
+
 void WriteNarrowRuntimeMessage(const char* sourceFile, int lineNumber, const char* message,
                                int level) {
-  RuntimeLogger* logger = runtimeLogger.load(std::memory_order_acquire);
-  if (logger == nullptr || !logger->is_open()) return;
   if (message == nullptr) return;
-  logger->WriteRuntimeRecord(sourceFile, lineNumber, message, level);
+  if (RuntimeLogger* logger = WritableRuntimeLogger()) {
+    logger->WriteRuntimeRecord(sourceFile, lineNumber, message, level);
+  }
 }
 
 void WriteWideRuntimeMessage(const char* sourceFile, int lineNumber, const char16_t* message,
                              int level) {
   if (sourceFile == nullptr || message == nullptr) return;
 
-  // 7-bit units are the same bytes in every narrow code page, so a short
-  // ASCII message is narrowed here, in one pass, with no conversion call.
-  char stack_text[3 * kStackWideUnits + 3];
+  // The narrow form decides: kMessageCapacity bytes or more give the
+  // fallback line. Every unit becomes at least one narrow byte, except a
+  // surrogate pair, which may become one default character: no two units
+  // become fewer than one byte. So a message of kMaxWideUnitsForRecord
+  // units or more can only give the fallback line, and is not converted;
+  // shorter ones are converted into a buffer of kMessageCapacity bytes, and
+  // one that does not fit there is too long as well. No heap, ever.
+  constexpr size_t kMaxWideUnitsForRecord = 2 * kMessageCapacity;
+  char text[kMessageCapacity];
+
+  // 7-bit units are the same bytes in every narrow code page, so an ASCII
+  // message is narrowed here, in one pass, with no conversion call.
   size_t units = 0;
-  for (; units < kStackWideUnits; ++units) {
+  for (; units < kMessageCapacity; ++units) {
     char16_t unit = message[units];
     if (unit == 0 || unit >= 0x80) break;
-    stack_text[units] = static_cast<char>(unit);
+    text[units] = static_cast<char>(unit);
+  }
+  if (units == kMessageCapacity) {
+    WriteTooLongRuntimeMessage(sourceFile, lineNumber, level);
+    return;
   }
   if (message[units] == 0) {
-    stack_text[units] = '\0';
-    WriteNarrowRuntimeMessage(sourceFile, lineNumber, stack_text, level);
+    text[units] = '\0';
+    WriteNarrowRuntimeMessage(sourceFile, lineNumber, text, level);
     return;
   }
 
-  while (message[units] != 0) ++units;
-  if (units > kMaxWideUnits) return;
-  // Every unit takes at most three narrow bytes (a surrogate pair, four for
-  // two units), plus the terminator.
-  size_t capacity = 3 * units + 3;
-  std::unique_ptr<char[]> heap_text;
-  char* text = stack_text;
-  if (units > kStackWideUnits) {
-    heap_text.reset(new (std::nothrow) char[capacity]);
-    if (!heap_text) return;
-    text = heap_text.get();
+  while (units < kMaxWideUnitsForRecord && message[units] != 0) ++units;
+  if (units == kMaxWideUnitsForRecord) {
+    WriteTooLongRuntimeMessage(sourceFile, lineNumber, level);
+    return;
   }
-  if (platform::WideToAnsi(message, text, static_cast<int>(capacity)) == 0) return;
+  bool too_long = false;
+  if (platform::WideToAnsiWithin(message, text, static_cast<int>(sizeof text), &too_long) == 0) {
+    // Too long for a record: the fallback line. Any other failure: nothing.
+    if (too_long) WriteTooLongRuntimeMessage(sourceFile, lineNumber, level);
+    return;
+  }
   WriteNarrowRuntimeMessage(sourceFile, lineNumber, text, level);
 }
 
@@ -227,8 +281,9 @@ extern "C" VQLOGGER_API void VQLOGGER_CALL RuntimeInfoToLogfile(const char* sour
 
 extern "C" VQLOGGER_API void VQLOGGER_CALL SetLoggingLevel(int level) {
   VQ_EXPORT_BEGIN
-  if (!vqlogger::levelLock.constructed()) return;
+  if (vqlogger::LibraryClosed()) return;
   vqlogger::CritSecGuard guard(vqlogger::levelLock.get());
+  if (vqlogger::LibraryClosed()) return;
   vqlogger::RuntimeLogger* logger = vqlogger::runtimeLogger.load(std::memory_order_acquire);
   if (logger != nullptr) logger->level.store(level, std::memory_order_relaxed);
   VQ_EXPORT_END(return)
@@ -236,8 +291,9 @@ extern "C" VQLOGGER_API void VQLOGGER_CALL SetLoggingLevel(int level) {
 
 extern "C" VQLOGGER_API int VQLOGGER_CALL GetLoggingLevel(void) {
   VQ_EXPORT_BEGIN
-  if (!vqlogger::levelLock.constructed()) return 0;
+  if (vqlogger::LibraryClosed()) return 0;
   vqlogger::CritSecGuard guard(vqlogger::levelLock.get());
+  if (vqlogger::LibraryClosed()) return 0;
   vqlogger::RuntimeLogger* logger = vqlogger::runtimeLogger.load(std::memory_order_acquire);
   return logger != nullptr ? logger->level.load(std::memory_order_relaxed) : 0;
   VQ_EXPORT_END(return 0)

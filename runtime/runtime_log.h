@@ -6,8 +6,9 @@
 namespace vqlogger {
 
 // Converts a wide message to the narrow code page and writes it as a runtime
-// record. Writes nothing for a null file name or message, or when the
-// conversion or its buffer fails. May throw std::bad_alloc; never otherwise.
+// record, or the fallback line when its narrow form is too long for one.
+// Writes nothing for a null file name or message, or when the conversion
+// fails for another reason. Uses no heap. Never throws.
 void WriteWideRuntimeMessage(const char* sourceFile, int lineNumber, const char16_t* message,
                              int level);
 
@@ -15,6 +16,10 @@ void WriteWideRuntimeMessage(const char* sourceFile, int lineNumber, const char1
 // A null message writes nothing. Never throws.
 void WriteNarrowRuntimeMessage(const char* sourceFile, int lineNumber, const char* message,
                                int level);
+
+// Writes the runtime log's fallback line ("Log Message too Long") for a
+// message known to be too long. Never throws.
+void WriteTooLongRuntimeMessage(const char* sourceFile, int lineNumber, int level);
 
 }  // namespace vqlogger
 

@@ -93,8 +93,9 @@ check_phase() {
   local bad
   bad=$(for f in "$store"/*.jsonl; do
     jq -c --arg host "$(basename "$f" .jsonl)" '
-      (.log | split("/") | last | capture("^(?<exe>.*)_(?<pid>[0-9]+)_[0-9]+-[0-9]+-[0-9]+-[0-9]+-[0-9]+-[0-9]+_(runtime|assert)\\.log$")) as $n
-      | select(.exe != $n.exe or .pid != ($n.pid | tonumber) or .host != $host)' "$f"
+      ((.log | split("/") | last | capture("^(?<exe>.*)_(?<pid>[0-9]+)_[0-9]+-[0-9]+-[0-9]+-[0-9]+-[0-9]+-[0-9]+_(runtime|assert)\\.log$"))
+       // {exe: null, pid: null}) as $n
+      | select(.exe != $n.exe or .pid != ($n.pid | if . then tonumber else . end) or .host != $host)' "$f"
   done | head -n 3)
   [[ -z $bad ]] || fail "$phase: exe, pid or host wrong: $bad"
 }
@@ -139,6 +140,7 @@ long_expression=$(printf '%*s' 5000 '' | tr ' ' e)
     $'2026-12-9 0:3:8.250\t-12\tsrc/a.c\t-5\tnegative thread, line and level\t-7' \
     $'2026-12-9 0:3:8.251\t11\tsrc/we\tird.c\t6\ttab in the file name\t2' \
     $'2026-12-9 0:3:8.252\t11\t\t7\tempty file name\t2' \
+    $'2026-12-9 0:3:8.252\t11\tsrc/line\nfeed.c\t7\tline feed in the file name\t2' \
     $'2026-12-9 0:3:8.253\t11\tsrc/a.c\t8\t{"a": "b\\"} @cee:{"kind":"x"} caf\u00e9 \u2713\t2' \
     $'2026-12-9 0:3:8.254\t11\tsrc/a.c\t9\tLog Message too Long\t-1' \
     'Null Pointer Error' \
@@ -157,6 +159,9 @@ long_expression=$(printf '%*s' 5000 '' | tr ' ' e)
     $'2026-12-9 0:3:8.13\t11\tsrc/b.c\t66\t'"$long_expression" \
     $'2026-12-9 0:3:8.14\t11\tsrc/b.c\t67\tthe last one'
 } >"${crafted}_assert.log"
+# A log whose name gives no exe and pid: both are left out.
+printf '%s\r\n' $'\xEF\xBB\xBFTIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tLOGGED_DATA\tLEVEL' \
+  $'2026-12-9 0:3:8.257\t11\tsrc/a.c\t12\tno exe and pid in this name\t1' >"$logs/odd_runtime.log"
 wait_for_delivery
 check_phase "crafted lines"
 

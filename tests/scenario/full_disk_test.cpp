@@ -12,27 +12,13 @@
 
 #ifndef _WIN32
 #include <signal.h>
-#include <sys/resource.h>
 #endif
 
 namespace {
 
 #ifndef _WIN32
 
-class FileSizeLimit {
- public:
-  FileSizeLimit() { getrlimit(RLIMIT_FSIZE, &saved_); }
-  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
-  bool Set(size_t bytes) {
-    struct rlimit limit = saved_;
-    limit.rlim_cur = static_cast<rlim_t>(bytes);
-    return setrlimit(RLIMIT_FSIZE, &limit) == 0;
-  }
-  bool Lift() { return setrlimit(RLIMIT_FSIZE, &saved_) == 0; }
-
- private:
-  struct rlimit saved_;
-};
+using vqtest::FileSizeLimit;
 
 TEST(FullDiskTest, FailedWritesLoseOnlyTheirOwnRecords) {
   vqtest::UnsetEnv("LOGGING_DIR");

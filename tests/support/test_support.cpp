@@ -4,18 +4,25 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #ifdef _WIN32
 #include <process.h>
 #include <windows.h>
 #else
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -234,6 +241,20 @@ std::string NormalizeLines(const std::string& text) {
   return result;
 }
 
+std::string MaskThreadIds(const std::string& text) {
+  std::string result;
+  for (const std::string& line : SplitLines(text)) {
+    size_t first = line.find('\t');
+    size_t second = first == std::string::npos ? first : line.find('\t', first + 1);
+    if (second == std::string::npos || !IsWellFormedTimestamp(line.substr(0, first))) {
+      result += line;
+    } else {
+      result += "<TS>\t<TID>" + line.substr(second);
+    }
+  }
+  return result;
+}
+
 LogFollower::LogFollower(const std::string& path) : path_(path), seen_(ReadFileBytes(path).size()) {}
 
 std::string LogFollower::Added() {
@@ -333,5 +354,134 @@ unsigned AnsiCodePage() {
   return 0;
 #endif
 }
+
+#ifndef _WIN32
+
+FileSizeLimit::FileSizeLimit() {
+  struct rlimit limit;
+  getrlimit(RLIMIT_FSIZE, &limit);
+  saved_current_ = limit.rlim_cur;
+}
+
+FileSizeLimit::~FileSizeLimit() { Lift(); }
+
+bool FileSizeLimit::Set(size_t bytes) {
+  struct rlimit limit;
+  getrlimit(RLIMIT_FSIZE, &limit);
+  limit.rlim_cur = static_cast<rlim_t>(bytes);
+  return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+bool FileSizeLimit::Lift() {
+  struct rlimit limit;
+  getrlimit(RLIMIT_FSIZE, &limit);
+  limit.rlim_cur = static_cast<rlim_t>(saved_current_);
+  return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+#endif
+
+std::string ChildOutcome::Describe() const {
+  if (timed_out) return "hung (killed at the time bound)";
+  if (exited) return "exit " + std::to_string(exit_code);
+  return "signal " + std::to_string(signal);
+}
+
+#ifndef _WIN32
+
+ChildOutcome RunInChild(const std::function<int()>& body, int timeout_ms) {
+  ChildOutcome outcome;
+  pid_t pid = fork();
+  if (pid < 0) {
+    ADD_FAILURE() << "fork failed";
+    return outcome;
+  }
+  if (pid == 0) {
+    int code = 99;
+    try {
+      code = body();
+    } catch (...) {
+      code = 98;
+    }
+    _exit(code);
+  }
+  int status = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      outcome.timed_out = true;
+      return outcome;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  if (WIFEXITED(status)) {
+    outcome.exited = true;
+    outcome.exit_code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    outcome.signal = WTERMSIG(status);
+  }
+  return outcome;
+}
+
+namespace {
+constexpr unsigned char kPaint = 0xA5;
+
+void* RunFunction(void* arg) {
+  (*static_cast<const std::function<void()>*>(arg))();
+  return nullptr;
+}
+}  // namespace
+
+long RunOnSmallStack(size_t stack_bytes, const std::function<void()>& fn) {
+  // The stack grows down from the top of this block; the lowest byte that
+  // lost its paint marks the deepest use.
+  std::vector<unsigned char> stack(stack_bytes + 64, kPaint);
+  uintptr_t base = (reinterpret_cast<uintptr_t>(stack.data()) + 63) & ~uintptr_t{63};
+  unsigned char* low = reinterpret_cast<unsigned char*>(base);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  if (pthread_attr_setstack(&attr, low, stack_bytes) != 0) {
+    pthread_attr_destroy(&attr);
+    return -1;
+  }
+  pthread_t thread;
+  int started = pthread_create(&thread, &attr, RunFunction, const_cast<std::function<void()>*>(&fn));
+  pthread_attr_destroy(&attr);
+  if (started != 0) return -1;
+  pthread_join(thread, nullptr);
+  size_t untouched = 0;
+  while (untouched < stack_bytes && low[untouched] == kPaint) ++untouched;
+  return static_cast<long>(stack_bytes - untouched);
+}
+
+#else
+
+ChildOutcome RunInChild(const std::function<int()>&, int) {
+  ADD_FAILURE() << "RunInChild needs fork";
+  return ChildOutcome{};
+}
+
+namespace {
+DWORD WINAPI RunFunction(LPVOID arg) {
+  (*static_cast<const std::function<void()>*>(arg))();
+  return 0;
+}
+}  // namespace
+
+long RunOnSmallStack(size_t stack_bytes, const std::function<void()>& fn) {
+  HANDLE thread = CreateThread(nullptr, stack_bytes, RunFunction,
+                               const_cast<std::function<void()>*>(&fn),
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (thread == nullptr) return -1;
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  return 0;
+}
+
+#endif
 
 }  // namespace vqtest

@@ -77,6 +77,11 @@ bool IsWellFormedTimestamp(const std::string& text);
 // again: "2026-12-7 9:5:3.250\t<tid>\tx\r\nc\r\n" => "<TS>\t<TID>\tx\r\nc\r\n".
 std::string NormalizeLines(const std::string& text);
 
+// Like NormalizeLines, but masks the thread id column of every record line,
+// whichever thread or process wrote it:
+//   "2026-12-7 9:5:3.250\t77\tx\r\n" => "<TS>\t<TID>\tx\r\n".
+std::string MaskThreadIds(const std::string& text);
+
 // Follows a log file: Added() returns what the file gained since the last
 // call (or since construction), normalised line by line.
 class LogFollower {
@@ -127,6 +132,48 @@ std::string NormalizedRecords(const std::string& path, const std::string& first_
 // The narrow code page: GetACP() on Windows, 0 on POSIX (narrow text is
 // UTF-8 there).
 unsigned AnsiCodePage();
+
+#ifndef _WIN32
+// POSIX: lowers the process's file-size limit (RLIMIT_FSIZE) for as long as
+// it lives, so writes past it fail as on a full disk (with SIGXFSZ ignored:
+// a write cut short part-way, then EFBIG). The old limit comes back on Lift
+// and at destruction.
+class FileSizeLimit {
+ public:
+  FileSizeLimit();
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  bool Set(size_t bytes);
+  bool Lift();
+
+ private:
+  unsigned long long saved_current_;
+};
+#endif
+
+// The outcome of a child process run by RunInChild.
+struct ChildOutcome {
+  bool exited = false;     // ended by exit/_exit; exit_code is valid
+  int exit_code = -1;
+  int signal = 0;          // ended by this signal (0: none)
+  bool timed_out = false;  // still running at the bound; killed
+  // "exit 0", "signal 6", "hung (killed after 2000 ms)".
+  std::string Describe() const;
+};
+
+// POSIX only: forks; the child runs body() and ends with _exit() of its
+// result (body may also end the process itself, e.g. by exit()). The parent
+// polls for the child for at most `timeout_ms`, then kills it (SIGKILL), so a
+// hang is a result and not a stuck test.
+ChildOutcome RunInChild(const std::function<int()>& body, int timeout_ms);
+
+// Runs fn() on a new thread whose whole stack is `stack_bytes` long and
+// waits for it. Returns the deepest stack use seen, in bytes: on POSIX the
+// stack is painted before the run and scanned after it (this includes what
+// the thread library itself keeps there); on Windows 0 (not measured).
+// Returns -1 when the thread cannot be started.
+long RunOnSmallStack(size_t stack_bytes, const std::function<void()>& fn);
 
 }  // namespace vqtest
 

@@ -1,6 +1,10 @@
 // Log names read back, and the files a selection picks from directories.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <sstream>
 #include <string>
 #include <vector>
@@ -134,6 +138,33 @@ TEST(SelectLogsTest, OddNamesAreReadWhenNamedAndNotedInADirectory) {
   EXPECT_EQ(selected.notes, "vqlog: skipped " + odd +
                                 ": --exe, --pid and --last select by a log's name, and this one shows no process\n");
 }
+
+#ifdef _WIN32
+// Windows forms of a directory: backslashes, a drive letter, forward slashes.
+TEST(SelectLogsTest, WindowsPathsAreListedInTheirOwnForm) {
+  vqtest::ScratchDir dir;
+  vqtest::WriteFileBytes(dir.Join("w_1_2026-1-1-0-0-0_runtime.log"), "");
+  char full[MAX_PATH];
+  const std::string absolute(full, GetFullPathNameA(dir.path().c_str(), MAX_PATH, full, nullptr));
+  std::string slashes = absolute;
+  for (char& c : slashes) c = c == '\\' ? '/' : c;
+  ASSERT_EQ(absolute.substr(1, 2), ":\\");
+  const struct {
+    std::string operand, path;
+  } kCases[] = {
+      {absolute, absolute + "\\w_1_2026-1-1-0-0-0_runtime.log"},
+      {absolute + "\\", absolute + "\\w_1_2026-1-1-0-0-0_runtime.log"},
+      {slashes, slashes + "\\w_1_2026-1-1-0-0-0_runtime.log"},  // a drive letter: a backslash
+  };
+  for (const auto& c : kCases) {
+    std::ostringstream notes;
+    std::vector<LogSource> found = vqlog::SelectLogs({{c.operand}, {}, {}, {}, {}}, notes);
+    ASSERT_EQ(found.size(), 1u) << c.operand << notes.str();
+    EXPECT_EQ(found[0].path, c.path);
+    EXPECT_EQ(notes.str(), "");
+  }
+}
+#endif
 
 TEST(SelectLogsTest, DefaultDirectoryIsLoggingDirElseTheTemporaryDirectory) {
   vqtest::ScratchDir logs, temp;

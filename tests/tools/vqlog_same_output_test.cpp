@@ -12,12 +12,13 @@
 #endif
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
+#include "tool_test_support.h"
 
 namespace {
 
@@ -35,9 +36,10 @@ std::string ReadAll(const std::string& path) {
 // pipe or a terminal, which could change line ends), and the environment
 // variable `env_name` set to `env_value` when given.
 Output RunVqlog(const std::string& cwd, const std::vector<std::string>& args, const char* env_name = nullptr,
-                const std::string& env_value = "") {
+                const std::string& env_value = "", const std::string& input = "") {
   vqtest::ScratchDir io;
-  const std::string out_path = io.Join("out"), err_path = io.Join("err");
+  const std::string out_path = io.Join("out"), err_path = io.Join("err"), in_path = io.Join("in");
+  vqtest::WriteFileBytes(in_path, input);
   Output result;
 #ifdef _WIN32
   std::string command = "\"" + std::string(VQLOG_PATH) + "\"";
@@ -45,7 +47,7 @@ Output RunVqlog(const std::string& cwd, const std::vector<std::string>& args, co
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE out = CreateFileA(out_path.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
   HANDLE err = CreateFileA(err_path.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
-  HANDLE in = CreateFileA("NUL", GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, nullptr);
+  HANDLE in = CreateFileA(in_path.c_str(), GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, nullptr);
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -57,7 +59,9 @@ Output RunVqlog(const std::string& cwd, const std::vector<std::string>& args, co
   PROCESS_INFORMATION process = {};
   std::vector<char> line(command.begin(), command.end());
   line.push_back('\0');
-  if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, cwd.c_str(), &startup, &process)) {
+  char full_cwd[MAX_PATH];
+  GetFullPathNameA(cwd.c_str(), MAX_PATH, full_cwd, nullptr);
+  if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, full_cwd, &startup, &process)) {
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
@@ -73,7 +77,7 @@ Output RunVqlog(const std::string& cwd, const std::vector<std::string>& args, co
   if (env_name != nullptr) command += std::string(env_name) + "='" + env_value + "' ";
   command += "'" + std::string(VQLOG_PATH) + "'";
   for (const std::string& arg : args) command += " '" + arg + "'";
-  command += " </dev/null >'" + out_path + "' 2>'" + err_path + "'";
+  command += " <'" + in_path + "' >'" + out_path + "' 2>'" + err_path + "'";
   int raw = std::system(command.c_str());
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 #endif
@@ -143,6 +147,32 @@ TEST(VqlogSameOutputTest, AbsoluteAndDefaultDirectoriesListTheSameRows) {
     EXPECT_EQ(out, expected) << (c.env ? c.env : logs_dir);
     EXPECT_EQ(run.status, 0) << run.err;
   }
+}
+
+// write through the library: a relative --dir made absolute in the platform's
+// form (on Windows the library takes only backslashes as separators), and
+// standard input read as bytes (no CR LF translation on Windows).
+TEST(VqlogSameOutputTest, WriteGoesWhereItIsPointedWithEveryByte) {
+  vqtest::ScratchDir cwd;
+  Output run = RunVqlog(cwd.path(), {"write", "--dir", "out/sub", "--source", "s.c", "--hex", "--print-paths"},
+                        nullptr, "", std::string("a\r\nb\0c\r\n", 8));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  const std::string dir = cwd.Join("out/sub");
+  const std::string runtime = vqtest::OnlyFileEndingWith(dir, "_runtime.log");
+  const std::string assert_log = vqtest::OnlyFileEndingWith(dir, "_assert.log");
+  ASSERT_FALSE(runtime.empty());
+  // The printed paths name those files, whatever form the tool gave them.
+  std::vector<std::string> printed = vqtest::SplitLines(run.out);
+  ASSERT_EQ(printed.size(), 2u) << run.out;
+  for (std::string& line : printed) {
+    ASSERT_EQ(line.back(), '\n');  // a line feed alone ends a line on every platform
+    line.pop_back();
+  }
+  EXPECT_TRUE(std::filesystem::equivalent(printed[0], runtime)) << printed[0];
+  EXPECT_TRUE(std::filesystem::equivalent(printed[1], assert_log)) << printed[1];
+  EXPECT_EQ(vqtest::RecordsWithoutTimeAndThread(runtime, vqtest::kRuntimeFirstLine),
+            (std::vector<std::string>{"s.c\t1\t610D\t0", "s.c\t2\t6200630D\t0"}));
 }
 
 }  // namespace

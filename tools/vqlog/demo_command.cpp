@@ -17,10 +17,26 @@
 namespace vqlog {
 namespace {
 
+// `utf8` in the encoding the library reads narrow text in: the ANSI code
+// page on Windows, UTF-8 elsewhere.
+std::string NarrowText(const std::string& utf8) {
+#ifdef _WIN32
+  int wide_length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(wide_length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], wide_length);
+  int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), wide_length, nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), wide_length, &text[0], length, nullptr, nullptr);
+  return text;
+#else
+  return utf8;
+#endif
+}
+
 // What each worker thread logs: a narrow, a wide, a formatted and a binary
 // runtime record, and one failed assertion.
 void Worker(int id, char assert_flag) {
-  std::string narrow = "worker " + std::to_string(id) + " started (narrow text, caf\xC3\xA9)";
+  std::string narrow = NarrowText("worker " + std::to_string(id) + " started (narrow text, caf\xC3\xA9)");
   RuntimeInfoToLogfileA(__FILE__, __LINE__, narrow.c_str(), 1);
   RuntimeInfoToLogfile(__FILE__, __LINE__, VQ_WTEXT("wide text: \u00E9t\u00E9, \u2713, \u65E5\u672C"), 2);
   VQ_LOG(2, VQ_WTEXT("formatted: id=%d hex=%#06x name=[%-6s] pct=%3u"), id, 0xBEEF + id, VQ_WTEXT("vq"),

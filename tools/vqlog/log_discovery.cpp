@@ -106,8 +106,9 @@ std::string BaseName(const std::string& path) {
 bool NamedBefore(const LogSource& a, const LogSource& b) {
   const LogFileName& x = *a.name;
   const LogFileName& y = *b.name;
-  return std::make_tuple(StartSeconds(x), x.pid, x.exe, x.assert_log, a.path) <
-         std::make_tuple(StartSeconds(y), y.pid, y.exe, y.assert_log, b.path);
+  const int64_t x_start = StartSeconds(x), y_start = StartSeconds(y);
+  return std::tie(x_start, x.pid, x.exe, x.assert_log, a.path) <
+         std::tie(y_start, y.pid, y.exe, y.assert_log, b.path);
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -245,8 +246,8 @@ std::vector<ProcessLogs> GroupByProcess(const std::vector<LogSource>& sources) {
     }
   }
   std::stable_sort(groups.begin(), groups.end(), [](const ProcessLogs& a, const ProcessLogs& b) {
-    return std::make_tuple(StartSeconds(a.name()), a.name().pid, a.name().exe) <
-           std::make_tuple(StartSeconds(b.name()), b.name().pid, b.name().exe);
+    const int64_t a_start = StartSeconds(a.name()), b_start = StartSeconds(b.name());
+    return std::tie(a_start, a.name().pid, a.name().exe) < std::tie(b_start, b.name().pid, b.name().exe);
   });
   return groups;
 }

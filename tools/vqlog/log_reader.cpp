@@ -272,9 +272,8 @@ bool RecordParser::Take(std::string_view& data, bool end_of_data, Record* record
 // just after the CR LF before it, or 0.
 size_t LogicalLineStart(std::string_view data, size_t end) {
   while (end > 0) {
-    const char* p = static_cast<const char*>(memrchr(data.data(), '\n', end));
-    if (p == nullptr) return 0;
-    size_t at = static_cast<size_t>(p - data.data());
+    size_t at = data.substr(0, end).rfind('\n');
+    if (at == std::string_view::npos) return 0;
     if (at > 0 && data[at - 1] == '\r') return at + 1;
     end = at;
   }
@@ -307,7 +306,10 @@ void RecordParser::SkipUnwanted(std::string_view& data) {
   slow_until_ = data.data() + region;
   if (restart == 0) return;
   int64_t lines = 0;
-  for (size_t i = 0; i < restart; ++i) lines += data[i] == '\n';
+  for (const char *p = data.data(), *end = data.data() + restart;
+       (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)))) != nullptr; ++p) {
+    ++lines;
+  }
   physical_lines_ += lines;
   has_held_ = false;  // an unwanted record: dropped
   data.remove_prefix(restart);

@@ -16,6 +16,8 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+constexpr size_t kChunkBytes = 64 * 1024;
+
 // What one log holds.
 struct LogSummary {
   std::string path;
@@ -38,7 +40,9 @@ LogSummary Summarize(const LogSource& source, std::ostream& err, bool* failed) {
     uint64_t size = std::filesystem::file_size(source.path, ec);
     if (!ec) s.bytes = size;
   }
-  LogReader reader(source.path);
+  // Logs are mostly small and a directory may hold thousands: a small
+  // buffer each.
+  LogReader reader(source.path, kChunkBytes);
   if (!reader.ok()) {
     err << "vqlog: cannot open " << source.path << ": " << reader.error() << "\n";
     *failed = true;

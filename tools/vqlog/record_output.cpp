@@ -412,7 +412,11 @@ void AppendPrintable(std::string_view text, size_t indent, std::string& out) {
 
 size_t DisplayColumns(std::string_view text) {
   size_t columns = 0;
-  for (size_t i = 0; i < text.size();) {
+  size_t i = 0;
+  while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
+  if (i == text.size()) return i;
+  columns = i;
+  while (i < text.size()) {
     unsigned char c = static_cast<unsigned char>(text[i]);
     if (c < 0x80) {
       ++columns;
@@ -442,9 +446,13 @@ void TablePrinter::Print(const Record* records, size_t count, std::string& out) 
       AppendInt(r.thread, cell);
       thread_width_ = std::max(thread_width_, cell.size());
     }
-    cell.clear();
-    AppendSource(r, scratch_, cell);
-    source_width_ = std::max(source_width_, DisplayColumns(cell));
+    // Each source cell is made once, for sizing and for printing.
+    if (sources_.size() <= i) sources_.resize(i + 1);
+    std::pair<std::string, size_t>& source = sources_[i];
+    source.first.clear();
+    AppendSource(r, scratch_, source.first);
+    source.second = DisplayColumns(source.first);
+    source_width_ = std::max(source_width_, source.second);
     cell.clear();
     LevelText(r, cell);
     level_width_ = std::max(level_width_, cell.size());
@@ -477,10 +485,8 @@ void TablePrinter::Print(const Record* records, size_t count, std::string& out) 
       Pad(out, 0, kTimeWidth + 2 + thread_width_);
     }
     out += "  ";
-    cell.clear();
-    AppendSource(r, scratch_, cell);
-    out += cell;
-    Pad(out, DisplayColumns(cell), source_width_ + 2);
+    out += sources_[i].first;
+    Pad(out, sources_[i].second, source_width_ + 2);
     cell.clear();
     LevelText(r, cell);
     Pad(out, cell.size(), level_width_);

@@ -11,6 +11,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "log_reader.h"
@@ -73,6 +74,7 @@ class TablePrinter {
   size_t source_width_ = 6;
   size_t level_width_ = 6;
   std::string scratch_;
+  std::vector<std::pair<std::string, size_t>> sources_;  // per record of a call: cell, columns
 };
 
 // Collects output and writes it in large blocks; with `each_record`, every
