@@ -406,28 +406,16 @@ bool LogFile::WriteLine(const char* data, size_t size) {
   const HANDLE file = AsHandle(handle_);
   const char* next = data;
   size_t remaining = size;
-  // One call takes the whole line; another is made only if the OS took
+  // One call takes the whole batch; another is made only if the OS took
   // part of it and will take more.
   const WriteFunction write_bytes = write_function.load(std::memory_order_relaxed);
   while (remaining > 0) {
-    const long written = write_bytes(handle_, next, remaining);
-    if (written <= 0) {
-      // Cut the file back to the end of the last whole line, so the next
-      // line starts cleanly.
-      LARGE_INTEGER end;
-      end.QuadPart = static_cast<LONGLONG>(size_);
-      if (SetFilePointerEx(file, end, /*lpNewFilePointer=*/nullptr,
-                           FILE_BEGIN)) {
-        SetEndOfFile(file);
-    const DWORD chunk = static_cast<DWORD>(
-        remaining < kMaxWriteChunk ? remaining : kMaxWriteChunk);
-    DWORD written = 0;
-    const BOOL ok =
-        WriteFile(file, next, chunk, &written, /*lpOverlapped=*/nullptr);
+    const long result = write_bytes(handle_, next, remaining);
+    const size_t written = result > 0 ? static_cast<size_t>(result) : 0;
     next += written;
     remaining -= written;
-    if (!ok || written == 0) {
-      // Remove this call's partial line, so the next line starts cleanly,
+    if (written == 0) {
+      // Remove this call's partial lines, so the next line starts cleanly,
       // but only while the file still ends where that part ended: bytes
       // another writer (sharing the file for writing) added since stay.
       const size_t done = size - remaining;
@@ -450,8 +438,6 @@ bool LogFile::WriteLine(const char* data, size_t size) {
       failed_ = true;
       return false;
     }
-    next += written;
-    remaining -= static_cast<size_t>(written);
   }
   size_ += size;
   failed_ = false;
