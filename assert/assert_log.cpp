@@ -19,12 +19,12 @@ unsigned AssertLogger::BuildAssertRecord(char* buffer, const char* sourceFile, i
 
 void AssertLogger::WriteAssertRecord(const char* sourceFile, int lineNumber,
                                      const char* expression) {
-  CritSecGuard guard(&lock);
-  if (refusing()) return;  // the teardown has begun
   char line[kLineCapacity];
   line[0] = '\0';
-  unsigned length = BuildAssertRecord(line, sourceFile, lineNumber, expression);
-  if (length != 0) WriteLine(line, length);
+  CommitRecord(line, [&](char* buffer) -> size_t {
+    if (refusing()) return 0;  // the teardown has begun
+    return BuildAssertRecord(buffer, sourceFile, lineNumber, expression);
+  });
 }
 
 }  // namespace vqlogger

@@ -9,12 +9,15 @@
 // record (counted by a ptrace-ing parent between two marker calls).
 //
 //   peer_compare [--rounds R] [--records N] [--dir DIR]
-//   peer_compare --one SINK SIZE N     (write N records; for callgrind)
+//   peer_compare --scaling [--rounds R] [--records N]   (1, 2, 4, 8 threads)
+//   peer_compare --one SINK SIZE N [THREADS]   (write N records; for callgrind
+//                                               and strace -f -c)
 #include <errno.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/user.h>
 #include <sys/wait.h>
@@ -401,8 +404,147 @@ int RunComparison(const Options& options) {
   return 0;
 }
 
+// ---------------------------------------------------------------------------
+// Scaling with threads: floor, vqlogger and spdlog at 1, 2, 4 and 8 threads.
+// Every ratio is taken against the one-thread floor of the same round.
+// CPU is the process's user plus system time over the run, per record.
+// Latency rounds, apart from the timed ones, time every call.
+
+double ProcessCpuNanoseconds() {
+  struct rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  auto ns = [](const struct timeval& tv) {
+    return static_cast<double>(tv.tv_sec) * 1e9 + static_cast<double>(tv.tv_usec) * 1e3;
+  };
+  return ns(usage.ru_utime) + ns(usage.ru_stime);
+}
+
+// Times a thread gave up its processor to wait (a sleep on a lock or word).
+double ProcessSleeps() {
+  struct rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_nvcsw);
+}
+
+struct ThreadRun {
+  double wall_ns = 0;
+  double cpu_ns = 0;
+  double sleeps = 0;
+  std::vector<double> latencies;  // filled only when timing every call
+};
+
+ThreadRun RunThreads(Sink& sink, const std::string& message, long records, int threads,
+                     bool time_calls) {
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::vector<std::vector<double>> latencies(static_cast<size_t>(threads));
+  auto work = [&](int index) {
+    long count = records / threads;
+    std::vector<double>& mine = latencies[static_cast<size_t>(index)];
+    if (time_calls) mine.reserve(static_cast<size_t>(count));
+    ready.fetch_add(1);
+    while (!go.load()) {
+    }
+    for (long i = 0; i < count; ++i) {
+      if (time_calls) {
+        auto before = std::chrono::steady_clock::now();
+        sink.Write("src/server/handler.cpp", 214, message.c_str(), 2);
+        auto after = std::chrono::steady_clock::now();
+        mine.push_back(std::chrono::duration<double, std::nano>(after - before).count());
+      } else {
+        sink.Write("src/server/handler.cpp", 214, message.c_str(), 2);
+      }
+    }
+  };
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t) pool.emplace_back(work, t);
+  while (ready.load() != threads) {
+  }
+  ThreadRun run;
+  double cpu_before = ProcessCpuNanoseconds();
+  double sleeps_before = ProcessSleeps();
+  auto start = std::chrono::steady_clock::now();
+  go.store(true);
+  for (std::thread& t : pool) t.join();
+  auto end = std::chrono::steady_clock::now();
+  run.cpu_ns = ProcessCpuNanoseconds() - cpu_before;
+  run.sleeps = ProcessSleeps() - sleeps_before;
+  run.wall_ns = std::chrono::duration<double, std::nano>(end - start).count();
+  for (std::vector<double>& v : latencies) run.latencies.insert(run.latencies.end(), v.begin(), v.end());
+  return run;
+}
+
+double Percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  size_t at = static_cast<size_t>(p * static_cast<double>(v.size() - 1));
+  return v[at];
+}
+
+int RunScaling(const Options& options) {
+  std::string dir = options.dir;
+  if (dir.empty()) {
+    char tmpl[] = "/tmp/vqbench_XXXXXX";
+    dir = mkdtemp(tmpl);
+  }
+  char flag = 0;
+  if (!InitializeLogger(&flag, 1, (dir + "/vq").c_str())) {
+    fprintf(stderr, "InitializeLogger failed\n");
+    return 1;
+  }
+  VqSink vq;
+  SpdlogSink spd(dir + "/spdlog.log");
+  FloorSink floor_sink(dir + "/floor.log");
+  std::vector<Sink*> sinks = {&floor_sink, &vq, &spd};
+  const std::vector<int> thread_counts = {1, 2, 4, 8};
+  const size_t size = 100;
+  std::string message = Message(size);
+  for (Sink* sink : sinks) sink->Prepare(message);
+  for (Sink* sink : sinks) {
+    for (int threads : thread_counts) RunThreads(*sink, message, 4000, threads, false);
+  }
+
+  // [sink][thread count] -> per-round figures.
+  size_t nt = thread_counts.size();
+  std::vector<std::vector<std::vector<double>>> ns(sinks.size(), std::vector<std::vector<double>>(nt));
+  auto ratio = ns, cpu = ns, sleeps = ns;
+  for (int round = 0; round < options.rounds; ++round) {
+    double floor_one = RunThreads(floor_sink, message, options.records, 1, false).wall_ns / options.records;
+    for (size_t t = 0; t < nt; ++t) {
+      for (size_t s = 0; s < sinks.size(); ++s) {
+        ThreadRun run = RunThreads(*sinks[s], message, options.records, thread_counts[t], false);
+        double per_record = run.wall_ns / options.records;
+        ns[s][t].push_back(per_record);
+        ratio[s][t].push_back(per_record / floor_one);
+        cpu[s][t].push_back(run.cpu_ns / options.records);
+        sleeps[s][t].push_back(run.sleeps / options.records);
+      }
+    }
+  }
+  std::vector<std::vector<double>> p99(sinks.size(), std::vector<double>(nt));
+  for (size_t t = 0; t < nt; ++t) {
+    for (size_t s = 0; s < sinks.size(); ++s) {
+      p99[s][t] = Percentile(RunThreads(*sinks[s], message, options.records, thread_counts[t], true).latencies, 0.99);
+    }
+  }
+
+  printf("scaling: %zu-byte messages, %ld records per run, %d rounds (medians), files in %s\n", size,
+         options.records, options.rounds, dir.c_str());
+  printf("%-8s %3s %10s %14s %12s %12s %10s %11s\n", "logger", "thr", "ns/record", "x floor(1 thr)",
+         "cpu ns/rec", "x own cpu(1)", "p99 ns", "sleeps/rec");
+  for (size_t s = 0; s < sinks.size(); ++s) {
+    double own_cpu_one = Median(cpu[s][0]);
+    for (size_t t = 0; t < nt; ++t) {
+      printf("%-8s %3d %10.0f %14.3f %12.0f %12.2f %10.0f %11.3f\n", sinks[s]->name(), thread_counts[t],
+             Median(ns[s][t]), Median(ratio[s][t]), Median(cpu[s][t]), Median(cpu[s][t]) / own_cpu_one,
+             p99[s][t], Median(sleeps[s][t]));
+    }
+  }
+  return 0;
+}
+
 // Writes N records through one sink: for instruction counts under callgrind.
-int RunOne(const std::string& sink_name, size_t size, long records) {
+int RunOne(const std::string& sink_name, size_t size, long records, int threads) {
   char tmpl[] = "/tmp/vqbench_one_XXXXXX";
   std::string dir = mkdtemp(tmpl);
   std::unique_ptr<Sink> sink;
@@ -426,6 +568,10 @@ int RunOne(const std::string& sink_name, size_t size, long records) {
   }
   std::string message = Message(size);
   sink->Prepare(message);
+  if (threads > 1) {
+    RunThreads(*sink, message, records, threads, false);
+    return 0;
+  }
   for (long i = 0; i < records; ++i) sink->Write("src/server/handler.cpp", 214, message.c_str(), 2);
   return 0;
 }
@@ -434,10 +580,15 @@ int RunOne(const std::string& sink_name, size_t size, long records) {
 
 int main(int argc, char** argv) {
   Options options;
+  bool scaling = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--one" && i + 3 < argc) {
-      return RunOne(argv[i + 1], static_cast<size_t>(atol(argv[i + 2])), atol(argv[i + 3]));
+      int threads = i + 4 < argc ? atoi(argv[i + 4]) : 1;
+      return RunOne(argv[i + 1], static_cast<size_t>(atol(argv[i + 2])), atol(argv[i + 3]),
+                    threads < 1 ? 1 : threads);
+    } else if (arg == "--scaling") {
+      scaling = true;
     } else if (arg == "--rounds" && i + 1 < argc) {
       options.rounds = atoi(argv[++i]);
     } else if (arg == "--records" && i + 1 < argc) {
@@ -445,9 +596,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--dir" && i + 1 < argc) {
       options.dir = argv[++i];
     } else {
-      fprintf(stderr, "usage: %s [--rounds R] [--records N] [--dir DIR] | --one SINK SIZE N\n", argv[0]);
+      fprintf(stderr, "usage: %s [--scaling] [--rounds R] [--records N] [--dir DIR] | --one SINK SIZE N [THREADS]\n", argv[0]);
       return 2;
     }
   }
-  return RunComparison(options);
+  return scaling ? RunScaling(options) : RunComparison(options);
 }

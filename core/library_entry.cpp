@@ -98,6 +98,15 @@ void AfterForkInParent() {
 }
 
 void AfterForkInChild() {
+  // A parent thread may have been writing a batch (outside the loggers'
+  // locks) or waiting with a queued line: neither came along, so the child
+  // starts with no writer and nothing queued.
+  if (RuntimeLogger* runtime = runtimeLogger.load(std::memory_order_acquire)) {
+    runtime->ForgetParentLines();
+  }
+  if (AssertLogger* assert_logger = assertLogger.load(std::memory_order_acquire)) {
+    assert_logger->ForgetParentLines();
+  }
   // The forking thread is the child's only thread and holds these locks;
   // every other thread that waited for them stayed behind in the parent.
   while (fork_locks.count > 0) fork_locks.held[--fork_locks.count]->ResetAfterFork();

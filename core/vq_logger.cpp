@@ -49,9 +49,19 @@ VqLogger::~VqLogger() = default;
 bool VqLogger::StopWriting(bool wait) {
   refusing_.store(true, std::memory_order_seq_cst);
   if (!wait) return true;
-  if (!lock.EnterWithin(kStopWaitMilliseconds)) return false;
-  lock.Leave();
-  return true;
+  // No line is queued from now on (the refusal is tested under `lock`), but
+  // a writer may still be writing lines queued before, outside the lock:
+  // wait for its batch too, within the same bound.
+  const int64_t deadline =
+      platform::MonotonicNanoseconds() + int64_t{kStopWaitMilliseconds} * 1000000;
+  for (;;) {
+    if (!lock.EnterWithin(kStopWaitMilliseconds)) return false;
+    bool idle = commit_.IdleLocked();
+    lock.Leave();
+    if (idle) return true;
+    if (platform::MonotonicNanoseconds() > deadline) return false;
+    platform::CpuRelax();
+  }
 }
 
 void VqLogger::SetUpColumns(const char* suffix, const char* const* columns, size_t count) {

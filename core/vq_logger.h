@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "core/crit_sec.h"
+#include "core/group_commit.h"
 #include "core/limits.h"
 #include "platform/platform.h"
 
@@ -105,6 +106,13 @@ class VqLogger {
   const char* file_suffix() const { return fileSuffix; }
   FieldList& field_list() { return fields; }
   CritSec& logger_lock() { return lock; }
+  // In a forked child: no writer and no queued line of the parent's.
+  void ForgetParentLines() { commit_.ResetInChild(); }
+  // Lines queued for a writer and not yet taken by one.
+  size_t queued_lines() {
+    CritSecGuard guard(&lock);
+    return commit_.QueuedLocked();
+  }
 
  protected:
   VqLogger();
@@ -112,8 +120,27 @@ class VqLogger {
   // Sets fileSuffix and appends the derived class's own column names.
   void SetUpColumns(const char* suffix, const char* const* columns, size_t count);
 
-  // Hands one finished line to the file. The caller holds `lock`.
-  bool WriteLine(const char* text, size_t size) { return stream.WriteLine(text, size); }
+  // Builds one record under `lock` with `build(buffer)`, which returns the
+  // line's length in `buffer` (0: nothing to write), and returns once the
+  // line has been handed to the file, alone or with the lines of other
+  // callers (group commit), or lost with the write that carried it.
+  // `buffer` belongs to the caller and stays untouched until then.
+  template <typename Build>
+  void CommitRecord(char* buffer, Build&& build) {
+    PendingLine pending;
+    CommitQueue::Turn turn;
+    {
+      Arrival arrival(&commit_);
+      CritSecGuard guard(&lock);
+      size_t size = build(buffer);
+      arrival.Depart();
+      if (size == 0) return;
+      pending.text = buffer;
+      pending.size = size;
+      turn = commit_.QueueLocked(&pending);
+    }
+    commit_.Commit(&pending, turn, &lock, &stream);
+  }
 
   CritSec lock;                     // serialises open, build, write
   platform::LogFile stream;         // the log file
@@ -124,6 +151,22 @@ class VqLogger {
   std::atomic<bool> refusing_{false};  // see refusing()
 
  private:
+  // Counts a caller as arrived from before it takes `lock` until its line
+  // is built (or an exception leaves the build).
+  class Arrival {
+   public:
+    explicit Arrival(CommitQueue* queue) : queue_(queue) { queue_->Arrive(); }
+    ~Arrival() { Depart(); }
+    void Depart() {
+      if (queue_ != nullptr) queue_->Depart();
+      queue_ = nullptr;
+    }
+
+   private:
+    CommitQueue* queue_;
+  };
+
+  CommitQueue commit_;              // lines waiting for the writer
   // Renders the time stamp into `out`; the part that changes once a second
   // is cached. The caller holds `lock`.
   size_t RenderTimestamp(char* out);

@@ -8,6 +8,7 @@
 #ifndef VQLOGGER_PLATFORM_PLATFORM_H_
 #define VQLOGGER_PLATFORM_PLATFORM_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -19,9 +20,10 @@ namespace platform {
 extern const char kPathSeparator;
 
 // ---------------------------------------------------------------------------
-// Mutex: a non-recursive lock. A waiter spins briefly (a few microseconds,
-// about two file writes) before it blocks, so a lock held only across one
-// write call hands over without a sleep in the common case.
+// Mutex: a non-recursive lock. A waiter spins briefly (about two
+// microseconds: the lock guards the building of a record, never a write)
+// before it blocks, so a short hold hands over without a sleep, and a
+// holder that has lost its processor does not keep the waiters spinning.
 class Mutex {
  public:
   Mutex();   // never fails
@@ -43,6 +45,30 @@ class Mutex {
   // static_asserts that its type fits.
   alignas(8) unsigned char storage_[64];
 };
+
+// ---------------------------------------------------------------------------
+// Waiting on a word: the one blocking primitive besides Mutex. A thread
+// blocks in WaitOnWord while `*word` holds `expected`; WakeWordWaiters wakes
+// every thread blocked on `word`. A wait may end early (a spurious wake), so
+// callers test the word again. The wake never reads or writes the word, so
+// it may be called after the waiting thread has seen its new value and left
+// (the address is only a key): a waiter's word can live on its stack.
+// POSIX: a private futex. Windows: a condition variable per hashed address.
+void WaitOnWord(std::atomic<uint32_t>* word, uint32_t expected);
+void WakeWordWaiters(std::atomic<uint32_t>* word);
+
+// A steady clock in nanoseconds, read without a system call where the OS
+// allows; only differences mean anything.
+int64_t MonotonicNanoseconds();
+
+// Tells the CPU that the caller is spinning.
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
 
 // ---------------------------------------------------------------------------
 // Local time, as the OS's local-time breakdown gives it.
@@ -152,6 +178,18 @@ int WideToAnsiWithin(const char16_t* source, char* destination, int capacity, bo
 bool IsLeadByte(unsigned char byte);
 
 // ---------------------------------------------------------------------------
+// The function LogFile hands its bytes to: the OS's write call by default.
+// It returns the number of bytes taken (0 or more), or -1 on failure (POSIX:
+// with errno set; EINTR makes LogFile try again). Unit tests of the static
+// core replace it to hold or fail a write; it is not exported from the
+// shared library, and nothing else changes it.
+using WriteFunction = long (*)(intptr_t handle, const char* data, size_t size);
+long SystemWrite(intptr_t handle, const char* data, size_t size);
+// Installs `function` (nullptr: SystemWrite) and returns the one it replaced.
+// Call only while no line is being written.
+WriteFunction ReplaceWriteFunction(WriteFunction function);
+
+// ---------------------------------------------------------------------------
 // LogFile: one log file held open for writing. Created or emptied on Open,
 // shared for reading and writing with other processes, and (POSIX) never
 // opened through a symbolic link at its last component. Only a regular file
@@ -177,8 +215,9 @@ class LogFile {
   // which nothing is held open.
   bool Open(const char* path);
 
-  // Writes `size` bytes as one line. False if the line did not reach the
-  // file whole; the partial line is then removed (see above).
+  // Writes `size` bytes, one or more whole lines, in one write call. False
+  // if they did not reach the file whole; the partial lines are then
+  // removed (see above).
   bool WriteLine(const char* data, size_t size);
 
   void Close();

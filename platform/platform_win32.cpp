@@ -2,7 +2,7 @@
 // locks are critical sections, times come from the system clock and the
 // current time-zone rules, paths and narrow text use the process's ANSI code
 // page, and the log file is a Win32 file handle written with one WriteFile
-// call per line. The library's load and unload hooks are driven from here:
+// call per batch of whole lines. The library's load and unload hooks are driven from here:
 // a file-static object calls OnLibraryLoad() during C runtime start-up, and
 // DllMain calls OnLibraryUnload() when the DLL is detached.
 // (Windows has no fork: the fork handlers of platform.h are never called.)
@@ -16,6 +16,7 @@
 #endif
 #include <windows.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <new>
@@ -27,8 +28,9 @@ namespace platform {
 
 namespace {
 
-// A waiter spins this many times (a few microseconds) before it blocks.
-constexpr DWORD kCriticalSectionSpinCount = 4000;
+// A waiter spins this many times (a microsecond or two) before it blocks:
+// the lock guards the building of a record, never a write.
+constexpr DWORD kCriticalSectionSpinCount = 1000;
 
 // FILETIME counts 100 ns ticks since 1601-01-01 UTC.
 constexpr int64_t kTicksPerSecond = 10000000;
@@ -101,6 +103,25 @@ wchar_t* AsWide(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
 
 HANDLE AsHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
+// Waiting on a word: threads block on the condition variable of the bucket
+// their word's address hashes to. Both members are valid when zeroed
+// (SRWLOCK_INIT, CONDITION_VARIABLE_INIT), so the table needs no
+// constructor; a wake of one bucket may wake waiters of other words, which
+// test their own word again.
+struct WaitBucket {
+  SRWLOCK lock;
+  CONDITION_VARIABLE changed;
+};
+constexpr size_t kWaitBuckets = 64;
+WaitBucket wait_buckets[kWaitBuckets];
+
+WaitBucket& BucketOf(const void* word) {
+  uintptr_t address = reinterpret_cast<uintptr_t>(word);
+  return wait_buckets[((address >> 4) ^ (address >> 12)) % kWaitBuckets];
+}
+
+std::atomic<WriteFunction> write_function{SystemWrite};
+
 }  // namespace
 
 const char kPathSeparator = '\\';
@@ -132,6 +153,37 @@ void Mutex::Unlock() { LeaveCriticalSection(CriticalSectionIn(storage_)); }
 
 // Windows has no fork; nothing calls this there.
 void Mutex::ResetAfterFork() {}
+
+// ---------------------------------------------------------------------------
+// Waiting on a word
+
+void WaitOnWord(std::atomic<uint32_t>* word, uint32_t expected) {
+  WaitBucket& bucket = BucketOf(word);
+  AcquireSRWLockExclusive(&bucket.lock);
+  // Tested under the bucket's lock, which the waker takes after changing
+  // the word: either this sees the change or the wake finds it asleep.
+  if (word->load(std::memory_order_seq_cst) == expected) {
+    SleepConditionVariableSRW(&bucket.changed, &bucket.lock, INFINITE, 0);
+  }
+  ReleaseSRWLockExclusive(&bucket.lock);
+}
+
+void WakeWordWaiters(std::atomic<uint32_t>* word) {
+  // Only the address is used, never the word itself.
+  WaitBucket& bucket = BucketOf(word);
+  AcquireSRWLockExclusive(&bucket.lock);
+  ReleaseSRWLockExclusive(&bucket.lock);
+  WakeAllConditionVariable(&bucket.changed);
+}
+
+int64_t MonotonicNanoseconds() {
+  LARGE_INTEGER count, frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  const int64_t ticks = count.QuadPart;
+  const int64_t per_second = frequency.QuadPart;
+  return ticks / per_second * 1000000000 + ticks % per_second * 1000000000 / per_second;
+}
 
 // ---------------------------------------------------------------------------
 // Time
@@ -334,6 +386,18 @@ bool LogFile::Open(const char* path) {
   return true;
 }
 
+long SystemWrite(intptr_t handle, const char* data, size_t size) {
+  DWORD written = 0;
+  const DWORD chunk = static_cast<DWORD>(size < kMaxWriteChunk ? size : kMaxWriteChunk);
+  if (!WriteFile(AsHandle(handle), data, chunk, &written, /*lpOverlapped=*/nullptr)) return -1;
+  return static_cast<long>(written);
+}
+
+WriteFunction ReplaceWriteFunction(WriteFunction function) {
+  return write_function.exchange(function != nullptr ? function : SystemWrite,
+                                 std::memory_order_acq_rel);
+}
+
 bool LogFile::WriteLine(const char* data, size_t size) {
   if (!is_open()) {
     failed_ = true;
@@ -342,18 +406,16 @@ bool LogFile::WriteLine(const char* data, size_t size) {
   const HANDLE file = AsHandle(handle_);
   const char* next = data;
   size_t remaining = size;
-  // One call takes the whole line; another is made only if the OS took
+  // One call takes the whole batch; another is made only if the OS took
   // part of it and will take more.
+  const WriteFunction write_bytes = write_function.load(std::memory_order_relaxed);
   while (remaining > 0) {
-    const DWORD chunk = static_cast<DWORD>(
-        remaining < kMaxWriteChunk ? remaining : kMaxWriteChunk);
-    DWORD written = 0;
-    const BOOL ok =
-        WriteFile(file, next, chunk, &written, /*lpOverlapped=*/nullptr);
+    const long result = write_bytes(handle_, next, remaining);
+    const size_t written = result > 0 ? static_cast<size_t>(result) : 0;
     next += written;
     remaining -= written;
-    if (!ok || written == 0) {
-      // Remove this call's partial line, so the next line starts cleanly,
+    if (written == 0) {
+      // Remove this call's partial lines, so the next line starts cleanly,
       // but only while the file still ends where that part ended: bytes
       // another writer (sharing the file for writing) added since stay.
       const size_t done = size - remaining;

@@ -168,27 +168,24 @@ void RuntimeLogger::WritePreparedRecord(const char* sourceFile, int lineNumber,
   char line[kLineCapacity + sizeof kTooLongText + kIntTextCapacity + sizeof kLineEnd];
   line[0] = '\0';
 
-  CritSecGuard guard(&lock);
-  if (refusing()) return;  // the teardown has begun
-  unsigned length = prepared.fits ? BuildPreparedRecord(line, sourceFile, lineNumber, prepared) : 0;
-  if (length != 0) {
-    WriteLine(line, length);
-    return;
-  }
+  CommitRecord(line, [&](char* buffer) -> size_t {
+    if (refusing()) return 0;  // the teardown has begun
+    unsigned length =
+        prepared.fits ? BuildPreparedRecord(buffer, sourceFile, lineNumber, prepared) : 0;
+    if (length != 0) return length;
 
-  // Fallback: the prefix rendered afresh (new time stamp), "Log Message too
-  // Long", the level. Lines in the file always end with CR LF.
-  line[0] = '\0';
-  size_t at = BeginRecord(line, sourceFile, lineNumber);
-  if (at == 0) {
-    static const char kLastResort[] = "Null Pointer Error\r\n";
-    WriteLine(kLastResort, sizeof kLastResort - 1);
-    return;
-  }
-  at = Append(line, at, kTooLongText, sizeof kTooLongText - 1);
-  at = Append(line, at, prepared.level_text, prepared.level_length);
-  at = Append(line, at, kLineEnd, sizeof kLineEnd - 1);
-  WriteLine(line, at);
+    // Fallback: the prefix rendered afresh (new time stamp), "Log Message
+    // too Long", the level. Lines in the file always end with CR LF.
+    buffer[0] = '\0';
+    size_t at = BeginRecord(buffer, sourceFile, lineNumber);
+    if (at == 0) {
+      static const char kLastResort[] = "Null Pointer Error\r\n";
+      return Append(buffer, 0, kLastResort, sizeof kLastResort - 1);
+    }
+    at = Append(buffer, at, kTooLongText, sizeof kTooLongText - 1);
+    at = Append(buffer, at, prepared.level_text, prepared.level_length);
+    return Append(buffer, at, kLineEnd, sizeof kLineEnd - 1);
+  });
 }
 
 namespace {

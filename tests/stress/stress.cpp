@@ -3,10 +3,16 @@
 // InitializeLogger again and again. Afterwards every line of both files must
 // be whole and every record present exactly once.
 //
-//   vqlogger_stress [writers] [records-per-writer]     (defaults: 8, 4000)
+//   vqlogger_stress [writers] [records-per-writer] [--full-disk]
+//                                                      (defaults: 8, 4000)
 // Prints the figures and exits non-zero on any lost, duplicated or broken
-// record.
+// record. With --full-disk (POSIX), a further thread makes the disk full
+// again and again (a file-size limit at the files' current size) while the
+// writers run: a record may then be missing only if its call overlapped a
+// full period, and every line must still be whole.
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +25,12 @@
 
 #include "support/test_support.h"
 #include "vqlogger.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -42,11 +54,52 @@ std::vector<std::string> Split(const std::string& line, char sep) {
   }
 }
 
+// Even while the disk has room, odd while it is full; bumped by the thread
+// that fills and frees it.
+std::atomic<unsigned> disk_epoch{0};
+
+#ifndef _WIN32
+long long FileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+}
+
+// Fills the disk (no file may grow past the larger file's size now) for a
+// few milliseconds, frees it for a few more, until `stop`.
+void FillAndFreeDisk(const std::string& dir, const std::atomic<bool>& stop) {
+  signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG
+  struct rlimit saved;
+  getrlimit(RLIMIT_FSIZE, &saved);
+  std::vector<std::string> files = vqtest::FindLogFiles(dir, "_runtime.log");
+  std::vector<std::string> asserts = vqtest::FindLogFiles(dir, "_assert.log");
+  files.insert(files.end(), asserts.begin(), asserts.end());
+  while (!stop.load()) {
+    long long largest = 0;
+    for (const std::string& f : files) largest = std::max(largest, FileSize(f));
+    struct rlimit full = saved;
+    full.rlim_cur = static_cast<rlim_t>(largest);
+    disk_epoch.fetch_add(1);  // full from here on
+    setrlimit(RLIMIT_FSIZE, &full);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    setrlimit(RLIMIT_FSIZE, &saved);
+    disk_epoch.fetch_add(1);  // room again
+    std::this_thread::sleep_for(std::chrono::milliseconds(7));
+  }
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const int writers = argc > 1 ? atoi(argv[1]) : 8;
   const int records = argc > 2 ? atoi(argv[2]) : 4000;
+  const bool full_disk = argc > 3 && strcmp(argv[3], "--full-disk") == 0;
+#ifdef _WIN32
+  if (full_disk) {
+    printf("full disk: needs a file-size limit, which this platform lacks\n");
+    return 0;
+  }
+#endif
   vqtest::ScratchDir dir;
   char flag = 0;
   if (!InitializeLogger(&flag, 1, dir.path().c_str())) {
@@ -70,13 +123,24 @@ int main(int argc, char** argv) {
     });
   }
 
-  // Every record carries "w<writer>-<seq>"; five kinds take turns.
+  std::thread disk;
+#ifndef _WIN32
+  std::atomic<bool> disk_stop{false};
+  if (full_disk) disk = std::thread([&] { FillAndFreeDisk(dir.path(), disk_stop); });
+#endif
+
+  // Every record carries "w<writer>-<seq>"; five kinds take turns. A record
+  // "may be lost" when its call saw the disk full at its start or end, or
+  // the disk changed state during it.
   std::vector<std::thread> pool;
   std::vector<int> thread_ids(static_cast<size_t>(writers));
+  std::vector<std::vector<char>> may_be_lost(static_cast<size_t>(writers),
+                                             std::vector<char>(static_cast<size_t>(records), 0));
   for (int w = 0; w < writers; ++w) {
     pool.emplace_back([&, w] {
       thread_ids[static_cast<size_t>(w)] = vqtest::CurrentTid();
       for (int seq = 0; seq < records; ++seq) {
+        unsigned epoch_before = disk_epoch.load();
         std::string tag = "w" + std::to_string(w) + "-" + std::to_string(seq);
         switch (seq % 5) {
           case 0: RuntimeInfoToLogfileA("stress.cpp", seq, tag.c_str(), w); break;
@@ -89,6 +153,9 @@ int main(int argc, char** argv) {
           case 3: RuntimeInfoToLogfileBinary("stress.cpp", seq, tag.data(), static_cast<unsigned>(tag.size()), w); break;
           case 4: AssertToLogfile("stress.cpp", seq, tag.c_str()); break;
         }
+        unsigned epoch_after = disk_epoch.load();
+        may_be_lost[static_cast<size_t>(w)][static_cast<size_t>(seq)] =
+            epoch_before != epoch_after || (epoch_before & 1) != 0;
         SetLoggingLevel(w);
         (void)GetLoggingLevel();
       }
@@ -97,6 +164,10 @@ int main(int argc, char** argv) {
   for (std::thread& t : pool) t.join();
   stop.store(true);
   for (std::thread& t : initializers) t.join();
+#ifndef _WIN32
+  disk_stop.store(true);
+#endif
+  if (disk.joinable()) disk.join();
 
   // Read back: every line whole, every record once, from the right thread.
   std::map<std::string, int> seen;
@@ -132,16 +203,25 @@ int main(int argc, char** argv) {
   check_file(assert_files[0], vqtest::kAssertFirstLine, 5, 4);
 
   long expected = static_cast<long>(writers) * records;
-  long lost = 0, duplicated = 0;
+  long lost = 0, lost_to_full_disk = 0, duplicated = 0;
   for (int w = 0; w < writers; ++w) {
     for (int seq = 0; seq < records; ++seq) {
       auto it = seen.find("w" + std::to_string(w) + "-" + std::to_string(seq));
-      if (it == seen.end()) ++lost;
-      else if (it->second > 1) duplicated += it->second - 1;
+      if (it == seen.end()) {
+        if (may_be_lost[static_cast<size_t>(w)][static_cast<size_t>(seq)]) {
+          ++lost_to_full_disk;
+        } else {
+          ++lost;
+        }
+      } else if (it->second > 1) {
+        duplicated += it->second - 1;
+      }
     }
   }
-  long unexpected = static_cast<long>(seen.size()) - (expected - lost);
-  printf("writers %d, records %ld, reinitialisations %ld, lost %ld, duplicated %ld, unexpected %ld, broken lines %ld\n",
-         writers, expected, reinitialisations.load(), lost, duplicated, unexpected, broken);
+  long unexpected = static_cast<long>(seen.size()) - (expected - lost - lost_to_full_disk);
+  printf("writers %d, records %ld, reinitialisations %ld, full-disk periods %u, lost %ld, "
+         "lost to the full disk %ld, duplicated %ld, unexpected %ld, broken lines %ld\n",
+         writers, expected, reinitialisations.load(), disk_epoch.load() / 2, lost, lost_to_full_disk,
+         duplicated, unexpected, broken);
   return (lost == 0 && duplicated == 0 && unexpected == 0 && broken == 0) ? 0 : 1;
 }

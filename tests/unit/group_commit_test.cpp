@@ -1,0 +1,306 @@
+// Group commit, seen from the file and from the write calls: while one write
+// is held inside the platform seam, later callers queue and none of them
+// returns; the next write carries all their lines; a failed write loses its
+// own lines and no others; one thread still makes one write per record; and
+// under many threads every line is whole, once, in time-stamp order.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/loggers.h"
+#include "support/test_support.h"
+#include "support/write_gate.h"
+#include "vqlogger.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace vqlogger {
+namespace {
+
+using vqtest::WriteGate;
+
+// Polls `done` for up to five seconds.
+template <typename Predicate>
+bool WaitFor(Predicate done) {
+  for (int i = 0; i < 5000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return done();
+}
+
+// Column `index` of a record line (tab-separated, CR LF cut off).
+std::string Column(const std::string& line, size_t index) {
+  size_t start = 0;
+  for (size_t i = 0; i < index; ++i) start = line.find('\t', start) + 1;
+  size_t end = line.find_first_of("\t\r", start);
+  return line.substr(start, end - start);
+}
+
+// "Y-M-D h:m:s.ms" as one comparable number of milliseconds (months and
+// days at their widest, which keeps the order).
+long long TimestampOrder(const std::string& stamp) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
+  if (sscanf(stamp.c_str(), "%d-%d-%d %d:%d:%d.%d", &y, &mo, &d, &h, &mi, &s, &ms) != 7) return -1;
+  return ((((((y * 13LL + mo) * 32 + d) * 24 + h) * 60 + mi) * 60 + s) * 1000) + ms;
+}
+
+class GroupCommitTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Reset(); }
+
+  // Fresh loggers with their files in a fresh directory.
+  void Reset() {
+    runtime_.reset();
+    assert_.reset();
+    dir_.reset(new vqtest::ScratchDir);
+    runtime_.reset(new RuntimeLogger);
+    assert_.reset(new AssertLogger);
+    runtime_->SetDirectory(dir().c_str());
+    assert_->SetDirectory(dir().c_str());
+    ASSERT_TRUE(runtime_->OpenLogFile());
+    ASSERT_TRUE(assert_->OpenLogFile());
+    returned_ = 0;
+  }
+
+  const std::string& dir() const { return dir_->path(); }
+
+  void Record(const std::string& message) {
+    runtime_->WriteRuntimeRecord("gc.cpp", 7, message.c_str(), 1);
+  }
+
+  // The LOGGED_DATA column of every record line, in file order.
+  std::vector<std::string> Messages() {
+    std::vector<std::string> messages;
+    for (const std::string& line : vqtest::RecordLines(vqtest::RuntimeLogIn(dir()),
+                                                       vqtest::kRuntimeFirstLine)) {
+      messages.push_back(Column(line, 4));
+    }
+    return messages;
+  }
+
+  // Starts `count` callers that log "w0", "w1", ... and flag their return.
+  void StartCallers(int count) {
+    for (int i = 0; i < count; ++i) {
+      callers_.emplace_back([this, i] {
+        Record("w" + std::to_string(i));
+        returned_.fetch_add(1);
+      });
+    }
+  }
+
+  void JoinCallers() {
+    for (std::thread& t : callers_) t.join();
+    callers_.clear();
+  }
+
+  std::unique_ptr<vqtest::ScratchDir> dir_;
+  std::unique_ptr<RuntimeLogger> runtime_;
+  std::unique_ptr<AssertLogger> assert_;
+  std::vector<std::thread> callers_;
+  std::atomic<int> returned_{0};
+};
+
+TEST_F(GroupCommitTest, HeldWriteKeepsEveryCallerOfItsBatchWaiting) {
+  const int kCallers = 6;
+  WriteGate gate;
+  gate.Hold(0);
+  std::atomic<bool> first_returned{false};
+  std::thread first([&] {
+    Record("first");
+    first_returned = true;
+  });
+  ASSERT_TRUE(gate.WaitUntilHeld());
+
+  // Callers that arrive during the held write queue behind it.
+  StartCallers(kCallers);
+  ASSERT_TRUE(WaitFor([&] { return runtime_->queued_lines() == static_cast<size_t>(kCallers); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(first_returned);
+  EXPECT_EQ(returned_, 0);
+
+  // The first write ends; the next one carries all queued lines at once and
+  // is held in turn: its callers still wait, the first caller is back.
+  gate.ReleaseAndHold(1);
+  ASSERT_TRUE(gate.WaitUntilHeld());
+  ASSERT_TRUE(WaitFor([&] { return first_returned.load(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(returned_, 0);
+  EXPECT_EQ(gate.LinesPerWrite(), (std::vector<size_t>{1, static_cast<size_t>(kCallers)}));
+
+  gate.Release();
+  first.join();
+  JoinCallers();
+  EXPECT_EQ(returned_, kCallers);
+  std::vector<std::string> messages = Messages();
+  ASSERT_EQ(messages.size(), static_cast<size_t>(kCallers + 1));
+  EXPECT_EQ(messages[0], "first");
+  std::vector<int> seen(kCallers, 0);
+  for (size_t i = 1; i < messages.size(); ++i) {
+    int w = -1;
+    ASSERT_EQ(sscanf(messages[i].c_str(), "w%d", &w), 1) << messages[i];
+    ASSERT_TRUE(w >= 0 && w < kCallers) << messages[i];
+    ++seen[static_cast<size_t>(w)];
+  }
+  EXPECT_EQ(seen, std::vector<int>(kCallers, 1));
+}
+
+// A batch whose write fails loses its own lines, no others, and leaves the
+// file at its last whole line; the next record is written as usual.
+TEST_F(GroupCommitTest, FailedBatchLosesOnlyItsOwnLines) {
+  struct Case {
+    const char* name;
+    WriteGate::Outcome outcome;
+    bool batch_kept;
+  };
+  const Case cases[] = {
+      {"written", WriteGate::Outcome::kPass, true},
+      {"refused", WriteGate::Outcome::kRefuse, false},
+      {"cut short", WriteGate::Outcome::kCutShort, false},
+  };
+  const int kCallers = 4;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reset();
+    std::vector<std::string> expected = {"first"};
+    {
+      WriteGate gate;
+      gate.Hold(0);
+      gate.Fail(1, c.outcome);
+      std::thread first([&] { Record("first"); });
+      ASSERT_TRUE(gate.WaitUntilHeld());
+      StartCallers(kCallers);
+      ASSERT_TRUE(WaitFor([&] { return runtime_->queued_lines() == static_cast<size_t>(kCallers); }));
+      gate.Release();
+      first.join();
+      JoinCallers();
+      EXPECT_EQ(returned_, kCallers);
+      EXPECT_EQ(gate.LinesPerWrite().at(1), static_cast<size_t>(kCallers));
+    }
+    if (c.batch_kept) {
+      for (int i = 0; i < kCallers; ++i) expected.push_back("w" + std::to_string(i));
+    }
+    Record("after");
+    expected.push_back("after");
+    std::vector<std::string> messages = Messages();
+    if (c.batch_kept) std::sort(messages.begin() + 1, messages.end() - 1);
+    EXPECT_EQ(messages, expected);
+    std::string content = vqtest::ReadFileBytes(vqtest::RuntimeLogIn(dir()));
+    EXPECT_EQ(content.substr(content.size() - 2), "\r\n");
+  }
+}
+
+TEST_F(GroupCommitTest, OneThreadMakesOneWritePerRecord) {
+  const int kRecords = 50;
+  WriteGate gate;
+  for (int i = 0; i < kRecords; ++i) {
+    Record("r" + std::to_string(i));
+    if (i % 2 == 1) assert_->WriteAssertRecord("gc.cpp", i, "x > 0");
+  }
+  EXPECT_EQ(gate.LinesPerWrite(), std::vector<size_t>(kRecords + kRecords / 2, 1));
+}
+
+// Both logs under many threads: every line whole, every record once, each
+// thread's records in its own order, and the file in time-stamp order.
+TEST_F(GroupCommitTest, ManyThreadsKeepWholeLinesOnceInTimestampOrder) {
+  struct Case {
+    const char* name;
+    bool assert_log;
+  };
+  const Case cases[] = {{"runtime log", false}, {"assert log", true}};
+  const int kThreads = 8;
+  const int kRecords = 400;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteGate gate;
+    std::vector<std::thread> pool;
+    for (int t = 0; t < kThreads; ++t) {
+      pool.emplace_back([&, t] {
+        for (int i = 0; i < kRecords; ++i) {
+          std::string tag = "t" + std::to_string(t) + "-" + std::to_string(i);
+          if (c.assert_log) {
+            assert_->WriteAssertRecord("gc.cpp", i, tag.c_str());
+          } else {
+            Record(tag);
+          }
+        }
+      });
+    }
+    for (std::thread& t : pool) t.join();
+
+    std::string path = c.assert_log ? vqtest::AssertLogIn(dir()) : vqtest::RuntimeLogIn(dir());
+    std::vector<std::string> lines =
+        vqtest::RecordLines(path, c.assert_log ? vqtest::kAssertFirstLine : vqtest::kRuntimeFirstLine);
+    ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kRecords));
+    size_t written = 0;
+    for (size_t n : gate.LinesPerWrite()) written += n;
+    EXPECT_EQ(written, lines.size());
+
+    std::vector<int> next(kThreads, 0);
+    long long last_stamp = -1;
+    for (const std::string& line : lines) {
+      ASSERT_EQ(line.substr(line.size() - 2), "\r\n");
+      ASSERT_EQ(line.find('\n'), line.size() - 1) << line;
+      long long stamp = TimestampOrder(Column(line, 0));
+      ASSERT_GE(stamp, last_stamp) << line;
+      last_stamp = stamp;
+      int t = -1, i = -1;
+      ASSERT_EQ(sscanf(Column(line, 4).c_str(), "t%d-%d", &t, &i), 2) << line;
+      ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+      EXPECT_EQ(i, next[static_cast<size_t>(t)]++) << line;
+    }
+    EXPECT_EQ(next, std::vector<int>(kThreads, kRecords));
+  }
+}
+
+#ifndef _WIN32
+// A child forked while a parent thread's write is in flight has no writer:
+// its own record is written and its call returns.
+TEST(GroupCommitForkTest, ChildForkedDuringAWriteWritesItsOwnRecord) {
+  vqtest::ScratchDir dir;
+  char flag = 0;
+  ASSERT_TRUE(InitializeLogger(&flag, 1, dir.path().c_str()));
+  WriteGate gate;
+  gate.Hold(0);
+  std::thread parent([] { RuntimeInfoToLogfileA("gc.cpp", 1, "parent", 1); });
+  ASSERT_TRUE(gate.WaitUntilHeld());
+
+  pid_t pid = fork();
+  if (pid == 0) {
+    RuntimeInfoToLogfileA("gc.cpp", 2, "child", 1);
+    _exit(0);
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  bool exited = WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; });
+  if (!exited) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  gate.Release();
+  parent.join();
+  ASSERT_TRUE(exited) << "the child's record call did not return";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  std::vector<std::string> messages;
+  for (const std::string& line :
+       vqtest::RecordLines(vqtest::RuntimeLogIn(dir.path()), vqtest::kRuntimeFirstLine)) {
+    messages.push_back(Column(line, 4));
+  }
+  EXPECT_EQ(messages, (std::vector<std::string>{"child", "parent"}));
+}
+#endif
+
+}  // namespace
+}  // namespace vqlogger
