@@ -33,6 +33,12 @@ std::string TerminalSafe(std::string_view text);
 // byte.
 size_t DisplayWidth(std::string_view text);
 
+// True for a character that acts on a terminal rather than showing: C0 and
+// C1 controls, DEL, bidirectional overrides and isolates.
+bool ActsOnTerminal(char32_t c);
+// Columns one character takes on a terminal: 0, 1 or 2.
+int CharWidth(char32_t c);
+
 }  // namespace vqlog
 
 #endif  // VQLOG_CONSOLE_H_

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "console.h"
 #include "log_discovery.h"
 
 namespace vqlog {
@@ -19,17 +20,11 @@ constexpr const char* kCyan = "\x1b[36m";
 constexpr size_t kMaxSourceWidth = 40;
 constexpr size_t kTimeWidth = 23;
 
+char* WriteInt(int64_t value, char* p);
+
 void AppendInt(int64_t value, std::string& out) {
   char digits[24];
-  char* end = digits + sizeof digits;
-  char* p = end;
-  uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-  do {
-    *--p = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  if (value < 0) *--p = '-';
-  out.append(p, static_cast<size_t>(end - p));
+  out.append(digits, static_cast<size_t>(WriteInt(value, digits) - digits));
 }
 
 void AppendDigits(int value, int width, std::string& out) {
@@ -103,25 +98,6 @@ size_t DecodeUtf8(std::string_view text, size_t i, char32_t* code_point, size_t*
   return length;
 }
 
-bool ActsOnTerminal(char32_t c) {
-  return c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) ||
-         (c >= 0x2066 && c <= 0x2069);
-}
-
-int CharColumns(char32_t c) {
-  if ((c >= 0x0300 && c <= 0x036F) || (c >= 0x1AB0 && c <= 0x1AFF) || (c >= 0x1DC0 && c <= 0x1DFF) ||
-      (c >= 0x20D0 && c <= 0x20FF) || (c >= 0xFE20 && c <= 0xFE2F) || c == 0x200B || c == 0x200D) {
-    return 0;
-  }
-  if ((c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0x303E) || (c >= 0x3041 && c <= 0x33FF) ||
-      (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xA000 && c <= 0xA4CF) ||
-      (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) ||
-      (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) ||
-      (c >= 0x1F900 && c <= 0x1F9FF) || (c >= 0x20000 && c <= 0x3FFFD)) {
-    return 2;
-  }
-  return 1;
-}
 
 void AppendHexEscape(unsigned value, bool unicode, std::string& out) {
   char escape[16];
@@ -430,7 +406,7 @@ size_t DisplayColumns(std::string_view text) {
       columns += valid_prefix;
       i += valid_prefix;
     } else {
-      columns += static_cast<size_t>(CharColumns(code_point));
+      columns += static_cast<size_t>(CharWidth(code_point));
       i += length;
     }
   }
