@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "log_reader.h"
@@ -117,6 +118,64 @@ TEST(VqlogReaderTest, GrepShortcutKeepsWhatTheFilterKeeps) {
         if (filter.Matches(r)) got.push_back(RecordJsonLine(r));
       }
       EXPECT_EQ(got, expected) << path << ", chunk " << chunk;
+    }
+  }
+}
+
+// The records the filter keeps for `needle`, as JSON lines, read in chunks of
+// `chunk` with or without the --grep shortcut; and the physical lines read.
+std::pair<std::vector<std::string>, int64_t> FilteredRead(const std::string& path, const std::string& bytes,
+                                                          const std::string& needle, bool shortcut, size_t chunk) {
+  RecordParser parser(path);
+  if (shortcut) parser.SetGrep(needle);
+  std::vector<Record> records;
+  for (size_t i = 0; i < bytes.size(); i += chunk) parser.Feed(bytes.substr(i, chunk), records);
+  parser.Flush(records, true);
+  RecordFilter filter;
+  filter.grep = needle;
+  std::vector<std::string> lines;
+  for (const Record& r : records) {
+    if (filter.Matches(r)) lines.push_back(RecordJsonLine(r));
+  }
+  return {lines, parser.physical_lines()};
+}
+
+// The shortcut's search and line count: needles of one byte and of more than
+// sixteen, with equal first and last bytes beside near misses, on the last
+// line, and in an expression's second line, after thousands of lines.
+TEST(VqlogReaderTest, GrepShortcutOnEveryKindOfNeedle) {
+  struct Case {
+    const char* name;
+    const char* path;
+    std::string needle;
+    std::vector<std::pair<int, std::string>> texts;  // line index, text; the rest are plain
+    size_t matches;
+  };
+  const std::string kLong = "abcdefghijklmnopqrstuvwxyz";
+  const Case cases[] = {
+      {"one byte", "r_runtime.log", "q", {{5, "q"}, {1500, "a q b"}, {1999, "q"}}, 3},
+      {"longer than sixteen bytes", "r_runtime.log", kLong,
+       {{1000, kLong.substr(0, 25)}, {1001, kLong.substr(1)}, {1700, "-" + kLong + "-"}, {1999, kLong}}, 2},
+      {"equal first and last bytes", "r_runtime.log", "xyx", {{300, "xyy xxx yyx x yx"}, {301, "axyxa"}}, 1},
+      {"in an expression's second line", "a_assert.log", "NEEDLE",
+       {{1800, "x\r\nsecond NEEDLE line"}, {1801, "a\nNEEDLE"}, {1802, "NEEDL\r\nE"}}, 2},
+  };
+  for (const Case& c : cases) {
+    const bool assert_log = std::string(c.path) == "a_assert.log";
+    std::string bytes = "\xEF\xBB\xBFTIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\t";
+    bytes += assert_log ? "EXPRESSION\r\n" : "LOGGED_DATA\tLEVEL\r\n";
+    for (int i = 0; i < 2000; ++i) {
+      std::string text = "plain " + std::to_string(i);
+      for (const auto& [at, t] : c.texts) {
+        if (at == i) text = t;
+      }
+      bytes += "2026-1-1 0:0:0." + std::to_string(i % 1000) + "\t1\tf.c\t" + std::to_string(i) + "\t" + text;
+      bytes += assert_log ? "\r\n" : "\t1\r\n";
+    }
+    const auto expected = FilteredRead(c.path, bytes, c.needle, false, bytes.size());
+    EXPECT_EQ(expected.first.size(), c.matches) << c.name;
+    for (size_t chunk : {size_t{7}, size_t{4096}, size_t{65536}, bytes.size()}) {
+      EXPECT_EQ(FilteredRead(c.path, bytes, c.needle, true, chunk), expected) << c.name << ", chunk " << chunk;
     }
   }
 }

@@ -1,8 +1,13 @@
 #include "log_reader.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace vqlog {
 namespace {
@@ -43,14 +48,57 @@ std::string_view Fields(std::string_view line, const std::vector<size_t>& tabs, 
   return line.substr(from, to - from);
 }
 
-bool Contains(std::string_view text, std::string_view part) {
-  if (part.empty()) return true;
-  if (text.size() < part.size()) return false;
-#ifdef _WIN32
-  return text.find(part) != std::string_view::npos;
-#else
-  return memmem(text.data(), text.size(), part.data(), part.size()) != nullptr;
+// Where `needle` (not empty) first occurs in `text`, or npos. With SSE2,
+// sixteen places at a time are tested on the needle's first and last bytes;
+// only the places where both fit are compared in full.
+size_t Find(std::string_view text, std::string_view needle) {
+  const size_t k = needle.size();
+  if (text.size() < k) return std::string_view::npos;
+  size_t at = 0;
+#ifdef __SSE2__
+  const __m128i first = _mm_set1_epi8(needle[0]), last = _mm_set1_epi8(needle[k - 1]);
+  for (; at + k - 1 + 16 <= text.size(); at += 16) {
+    const char* p = text.data() + at;
+    __m128i starts = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), first);
+    __m128i ends = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k - 1)), last);
+    for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(starts, ends))); mask != 0;
+         mask &= mask - 1) {
+      unsigned i = static_cast<unsigned>(__builtin_ctz(mask));
+      if (std::memcmp(p + i, needle.data(), k) == 0) return at + i;
+    }
+  }
 #endif
+  size_t rest = text.substr(at).find(needle);
+  return rest == std::string_view::npos ? rest : at + rest;
+}
+
+// The number of line feeds in `text`. With SSE2, each byte of a counter
+// vector counts the line feeds at its place in up to 255 blocks of sixteen.
+int64_t CountLineFeeds(std::string_view text) {
+  int64_t count = 0;
+  const char* p = text.data();
+  const char* end = p + text.size();
+#ifdef __SSE2__
+  const __m128i line_feed = _mm_set1_epi8('\n');
+  while (end - p >= 16) {
+    const char* stop = p + std::min<ptrdiff_t>((end - p) / 16, 255) * 16;
+    __m128i counts = _mm_setzero_si128();
+    for (; p != stop; p += 16) {
+      counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), line_feed));
+    }
+    __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+    count += _mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4);
+  }
+#endif
+  while (p != end && (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)))) != nullptr) {
+    ++count;
+    ++p;
+  }
+  return count;
+}
+
+bool Contains(std::string_view text, std::string_view part) {
+  return part.empty() || Find(text, part) != std::string_view::npos;
 }
 
 // Reads up to `max_digits` digits at `pos`; false when there is none.
@@ -283,15 +331,7 @@ size_t LogicalLineStart(std::string_view data, size_t end) {
 void RecordParser::SkipUnwanted(std::string_view& data) {
   // Whole lines before the line holding the next match (or before the line
   // the data ends in) cannot be wanted: skip them unread, as grep would.
-  size_t limit = data.size();
-#ifdef _WIN32
-  size_t hit = data.find(grep_);
-  if (hit != std::string_view::npos) limit = hit;
-#else
-  if (const void* hit = memmem(data.data(), data.size(), grep_.data(), grep_.size())) {
-    limit = static_cast<size_t>(static_cast<const char*>(hit) - data.data());
-  }
-#endif
+  size_t limit = std::min(Find(data, grep_), data.size());
   size_t region = LogicalLineStart(data, limit);
   // The last record in that stretch is read after all: lines after it may
   // go on with it, up to a match.
@@ -305,12 +345,7 @@ void RecordParser::SkipUnwanted(std::string_view& data) {
   slow_from_ = data.data() + restart;
   slow_until_ = data.data() + region;
   if (restart == 0) return;
-  int64_t lines = 0;
-  for (const char *p = data.data(), *end = data.data() + restart;
-       (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)))) != nullptr; ++p) {
-    ++lines;
-  }
-  physical_lines_ += lines;
+  physical_lines_ += CountLineFeeds(data.substr(0, restart));
   has_held_ = false;  // an unwanted record: dropped
   data.remove_prefix(restart);
 }

@@ -148,7 +148,9 @@ class RecordParser {
 // and one record.
 class LogReader {
  public:
-  static constexpr size_t kDefaultChunkBytes = 1 << 20;
+  // Small enough that a chunk is still in the cache when it is scanned
+  // after the read that copied it in.
+  static constexpr size_t kDefaultChunkBytes = 128 * 1024;
 
   explicit LogReader(std::string path, size_t chunk_bytes = kDefaultChunkBytes);
   LogReader(const LogReader&) = delete;

@@ -20,8 +20,6 @@ namespace {
 constexpr size_t kMaxOpenLogs = 64;
 constexpr size_t kTableBatch = 1024;
 
-size_t ChunkBytes(size_t logs) { return logs <= 32 ? LogReader::kDefaultChunkBytes : 128 * 1024; }
-
 // One log in the merge, with the record that is its next to go out.
 struct MergeInput {
   const LogSource* source = nullptr;
@@ -88,7 +86,7 @@ JsonLogFields FieldsOf(const LogSource& source) {
 class Merge {
  public:
   Merge(const std::vector<LogSource>& sources, const std::string& grep, Notes& notes)
-      : notes_(notes), grep_(grep), chunk_bytes_(ChunkBytes(sources.size())) {
+      : notes_(notes), grep_(grep) {
     inputs_.reserve(sources.size());
     for (const LogSource& source : sources) inputs_.emplace_back(&source, FieldsOf(source));
     for (size_t i = 0; i < inputs_.size() && !StopRequested(); ++i) {
@@ -132,7 +130,7 @@ class Merge {
  private:
   bool Open(size_t i) {
     MergeInput& in = inputs_[i];
-    in.reader = std::make_unique<LogReader>(in.source->path, chunk_bytes_);
+    in.reader = std::make_unique<LogReader>(in.source->path);
     if (!in.reader->ok()) {
       notes_.CannotOpen(*in.reader);
       in.reader.reset();
@@ -168,7 +166,6 @@ class Merge {
   using Entry = std::pair<int64_t, size_t>;  // key, log index: ties go to the earlier log
   Notes& notes_;
   std::string grep_;
-  size_t chunk_bytes_;
   std::vector<MergeInput> inputs_;
   std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> heap_;
   size_t open_ = 0;
