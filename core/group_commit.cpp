@@ -10,7 +10,7 @@ enum : uint32_t {
   kQueued = 0,    // waiting, spinning
   kSleeping = 1,  // waiting, blocked on the word: a change must wake it
   kWritten = 2,   // the line was handed to the OS, or lost with its write
-  kWriter = 3,    // the caller now holds the writer's role
+  kElected = 3,   // the caller is now the elect
 };
 
 // A waiter spins this long before it blocks: a little more than one write
@@ -19,9 +19,13 @@ enum : uint32_t {
 // its processor soon stops burning the host's.
 constexpr int64_t kWaitSpinNanoseconds = 4000;
 
-// The writer waits at most this long for callers already building a line:
-// about one build, so the next write carries theirs too.
-constexpr int64_t kGatherNanoseconds = 600;
+// The elect waits at most this long for the callers it expects: about one
+// record's round trip (return to the host, call again, build a line).
+constexpr int64_t kElectWaitNanoseconds = 2000;
+
+// The guess of active callers goes no higher: beyond it the elect's wait,
+// not the write, would set the pace.
+constexpr uint32_t kMaxExpected = 64;
 
 // Sets a waiter's word and wakes it if it sleeps. After a kWritten the
 // waiter may return at once: `line` is not touched after the exchange, and
@@ -33,7 +37,7 @@ void Signal(PendingLine* line, uint32_t value) {
   }
 }
 
-// Waits until `line` is written or its caller is made the writer; returns
+// Waits until `line` is written or its caller is made the elect; returns
 // which.
 uint32_t AwaitTurn(PendingLine* line) {
   int64_t deadline = 0;
@@ -64,60 +68,68 @@ uint32_t AwaitTurn(PendingLine* line) {
 
 }  // namespace
 
-CommitQueue::Turn CommitQueue::QueueLocked(PendingLine* line) {
+CommitQueue::Turn CommitQueue::QueueLocked(PendingLine* line, Batch* batch) {
+  if (!writing_ && head_ == nullptr && expected_ <= 1) {
+    // The common case of one active caller: this line alone, at once.
+    writing_ = true;
+    *batch = Batch{line, line, line->size, 1};
+    return Turn::kWrite;
+  }
   line->next = nullptr;
   line->state.store(kQueued, std::memory_order_relaxed);
-  const bool takes_role = !writing_;
-  if (takes_role) {
-    writing_ = true;
-    // Nobody queued and nobody building: write at once, without queueing.
-    if (head_ == nullptr && arriving_.load(std::memory_order_acquire) == 0) {
-      return Turn::kWriteAlone;
-    }
-  }
-  queued_.fetch_add(1, std::memory_order_release);
   if (tail_ == nullptr) {
     head_ = line;
   } else {
     tail_->next = line;
   }
   tail_ = line;
-  return takes_role ? Turn::kWrite : Turn::kWait;
+  ++queued_;
+  if (writing_) return Turn::kWait;
+  if (queued_ >= expected_) {
+    writing_ = true;
+    elect_.store(nullptr, std::memory_order_relaxed);
+    TakeBatchLocked(batch);
+    return Turn::kWrite;
+  }
+  // No writer and nothing queued before this line (else there would be an
+  // elect): its caller is the elect.
+  if (elect_.load(std::memory_order_relaxed) == nullptr) {
+    elect_.store(line, std::memory_order_relaxed);
+    return Turn::kElect;
+  }
+  return Turn::kWait;
 }
 
-size_t CommitQueue::QueuedLocked() const {
-  size_t count = 0;
-  for (const PendingLine* p = head_; p != nullptr; p = p->next) ++count;
-  return count;
+void CommitQueue::TakeBatchLocked(Batch* batch) {
+  // The oldest lines, as many as fit a batch (at least one).
+  PendingLine* first = head_;
+  PendingLine* last = first;
+  size_t bytes = first->size;
+  uint32_t lines = 1;
+  while (last->next != nullptr && bytes + last->next->size <= kBatchCapacity) {
+    last = last->next;
+    bytes += last->size;
+    ++lines;
+  }
+  head_ = last->next;
+  if (head_ == nullptr) tail_ = nullptr;
+  last->next = nullptr;
+  queued_ -= lines;
+  *batch = Batch{first, last, bytes, lines};
 }
 
 void CommitQueue::ResetInChild() {
   head_ = nullptr;
   tail_ = nullptr;
+  queued_ = 0;
+  expected_ = 1;
   writing_ = false;
-  arriving_.store(0, std::memory_order_relaxed);
+  elect_.store(nullptr, std::memory_order_relaxed);
 }
 
-void CommitQueue::GatherArrivals(bool expect_company) const {
-  // A writer handed the role by another caller has company: that caller
-  // is on its way back with its next record, so wait for one more line to
-  // be queued too. Else wait only for callers already building.
-  const uint32_t queued_before = queued_.load(std::memory_order_acquire);
-  auto gathered = [&] {
-    if (arriving_.load(std::memory_order_acquire) > 0) return false;
-    return !expect_company || queued_.load(std::memory_order_acquire) != queued_before;
-  };
-  if (gathered()) return;
-  const int64_t deadline = platform::MonotonicNanoseconds() + kGatherNanoseconds;
-  for (unsigned spins = 0; !gathered(); ++spins) {
-    platform::CpuRelax();
-    if ((spins & 7) == 7 && platform::MonotonicNanoseconds() > deadline) return;
-  }
-}
-
-PendingLine* CommitQueue::ChooseSuccessorLocked() const {
+PendingLine* CommitQueue::ChooseElectLocked() const {
   // The newest caller still spinning is the likeliest to be on a
-  // processor; a sleeping one costs a wake-up before the next write.
+  // processor; a sleeping one costs a wake-up first.
   PendingLine* chosen = head_;
   for (PendingLine* p = head_; p != nullptr; p = p->next) {
     if (p->state.load(std::memory_order_relaxed) == kQueued) chosen = p;
@@ -125,66 +137,117 @@ PendingLine* CommitQueue::ChooseSuccessorLocked() const {
   return chosen;
 }
 
-void CommitQueue::Commit(PendingLine* mine, Turn turn, CritSec* lock, platform::LogFile* file) {
-  if (turn == Turn::kWait && AwaitTurn(mine) == kWritten) return;
-  bool handed_over = turn == Turn::kWait;
-  // This caller holds the writer's role, and its line is either taken
-  // already (kWriteAlone) or still queued.
-  bool mine_written = false;
-  while (!mine_written) {
-    PendingLine* first = mine;
-    PendingLine* last = mine;
-    size_t bytes = mine->size;
-    if (turn != Turn::kWriteAlone) {
-      GatherArrivals(handed_over);
-      handed_over = false;
-      CritSecGuard guard(lock);
-      // The oldest lines, as many as fit a batch (at least one).
-      first = head_;
-      last = first;
-      bytes = first->size;
-      while (last->next != nullptr && bytes + last->next->size <= kBatchCapacity) {
-        last = last->next;
-        bytes += last->size;
+bool CommitQueue::WaitAsElect(PendingLine* mine, CritSec* lock, Batch* batch) {
+  for (;;) {
+    // Made the elect by a writer that is done: the word is ours again
+    // (unless the line is written already).
+    uint32_t elected = kElected;
+    mine->state.compare_exchange_strong(elected, kQueued, std::memory_order_acq_rel);
+    const int64_t deadline = platform::MonotonicNanoseconds() + kElectWaitNanoseconds;
+    bool still_elect = true;
+    for (unsigned spins = 0;; ++spins) {
+      if (mine->state.load(std::memory_order_acquire) == kWritten) return false;
+      // Another caller took the writer's role. It writes this line or, if
+      // it leaves it queued, makes an elect again: wait as any caller.
+      if (elect_.load(std::memory_order_relaxed) != mine) {
+        still_elect = false;
+        break;
       }
-      head_ = last->next;
-      if (head_ == nullptr) tail_ = nullptr;
-      last->next = nullptr;
+      platform::CpuRelax();
+      if ((spins & 15) == 15 && platform::MonotonicNanoseconds() > deadline) break;
     }
+    if (still_elect) {
+      CritSecGuard guard(lock);
+      if (mine->state.load(std::memory_order_acquire) == kWritten) return false;
+      if (elect_.load(std::memory_order_relaxed) == mine) {
+        // Nobody else came: write what is queued. (While an elect waits
+        // there is no writer.)
+        writing_ = true;
+        elect_.store(nullptr, std::memory_order_relaxed);
+        TakeBatchLocked(batch);
+        return true;
+      }
+    }
+    if (AwaitTurn(mine) == kWritten) return false;
+  }
+}
 
-    if (first == last) {
-      file->WriteLine(first->text, first->size);
-      mine_written = first == mine;
+bool CommitQueue::FinishWriteLocked(const Batch& written, bool mine_written, Batch* next,
+                                    PendingLine** elected) {
+  // Callers of this write's lines are likely back soon, and those that
+  // queued meanwhile are active too.
+  uint32_t active = written.lines + queued_;
+  expected_ = active < kMaxExpected ? active : kMaxExpected;
+  if (!mine_written) {
+    TakeBatchLocked(next);  // the writer's own line is still queued
+    return false;
+  }
+  writing_ = false;
+  if (head_ == nullptr) return false;
+  // Marked under the lock: nobody can write the elect's line before it
+  // knows it is the elect.
+  *elected = ChooseElectLocked();
+  elect_.store(*elected, std::memory_order_relaxed);
+  return (*elected)->state.exchange(kElected, std::memory_order_acq_rel) == kSleeping;
+}
+
+void CommitQueue::WriteBatches(PendingLine* mine, Batch* taken, CritSec* lock, platform::LogFile* file) {
+  Batch batch = *taken;
+  for (;;) {
+    bool mine_written = false;
+    if (batch.first == batch.last) {
+      file->WriteLine(batch.first->text, batch.first->size);
+      mine_written = batch.first == mine;
     } else {
       size_t at = 0;
-      for (PendingLine* p = first; p != nullptr; p = p->next) {
+      for (PendingLine* p = batch.first; p != nullptr; p = p->next) {
         memcpy(batch_ + at, p->text, p->size);
         at += p->size;
         if (p == mine) mine_written = true;
       }
       // A failed or short write loses exactly these lines: the file is cut
       // back to where it ended before them.
-      file->WriteLine(batch_, bytes);
+      file->WriteLine(batch_, batch.bytes);
     }
 
-    PendingLine* successor = nullptr;
+    Batch next;
+    PendingLine* elected = nullptr;
+    bool wake_elected;
     {
       CritSecGuard guard(lock);
-      if (head_ == nullptr) {
-        writing_ = false;
-      } else if (mine_written) {
-        successor = ChooseSuccessorLocked();
-      }
+      wake_elected = FinishWriteLocked(batch, mine_written, &next, &elected);
     }
-    // The next write starts before this batch's callers are released.
-    if (successor != nullptr) Signal(successor, kWriter);
-    for (PendingLine* p = first; p != nullptr;) {
-      PendingLine* next = p->next;  // read before the caller may return
+    for (PendingLine* p = batch.first; p != nullptr;) {
+      PendingLine* following = p->next;  // read before the caller may return
       if (p != mine) Signal(p, kWritten);
-      p = next;
+      p = following;
     }
-    turn = Turn::kWrite;
+    // The wake uses only the word's address (see Signal).
+    if (wake_elected) platform::WakeWordWaiters(&elected->state);
+    if (mine_written) return;
+    batch = next;
   }
+}
+
+void CommitQueue::Commit(PendingLine* mine, Turn turn, Batch batch, CritSec* lock, platform::LogFile* file) {
+  if (turn == Turn::kWrite && batch.first == mine && batch.lines == 1) {
+    // One line, this caller's own: nobody else to release.
+    file->WriteLine(mine->text, mine->size);
+    PendingLine* elected = nullptr;
+    bool wake_elected;
+    {
+      CritSecGuard guard(lock);
+      wake_elected = FinishWriteLocked(batch, true, nullptr, &elected);
+    }
+    if (wake_elected) platform::WakeWordWaiters(&elected->state);
+    return;
+  }
+  if (turn == Turn::kWait) {
+    if (AwaitTurn(mine) == kWritten) return;
+    turn = Turn::kElect;
+  }
+  if (turn == Turn::kElect && !WaitAsElect(mine, lock, &batch)) return;
+  WriteBatches(mine, &batch, lock, file);
 }
 
 }  // namespace vqlogger

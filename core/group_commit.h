@@ -1,20 +1,24 @@
-// Group commit: the lines of callers that arrive while a write is in flight
-// are queued, in the order in which they were built, and the next write
-// carries all of them at once. Every caller returns only after its own line
-// has been handed to the OS (or lost with the write that carried it).
+// Group commit: the lines of callers that arrive together are queued, in
+// the order in which they were built, and one write carries all of them.
+// Every caller returns only after its own line has been handed to the OS
+// (or lost with the write that carried it).
 //
 // The logger's lock guards the building of a line and the queue; no write
-// happens under it. One caller at a time holds the writer's role:
-//   - a caller that finds no writer takes the role;
-//   - the writer waits briefly for callers already building (about one
-//     build time; if it was handed the role, also for one more line from
-//     the caller that handed it), takes the queue's lines, writes them in one call, then
-//     wakes only the callers whose lines it wrote;
-//   - if lines are left once its own line is written, it hands the role to
-//     one of their callers, preferring one that is still spinning, and
-//     returns. So no caller writes for others indefinitely.
-// A waiter spins for a few microseconds, then blocks on its own word.
-// At one thread this is one write per record and no other system call.
+// happens under it. The queue keeps a guess of how many callers are active:
+// the lines of the last write plus those that queued while it was in
+// flight (one, at one thread).
+//   - A caller whose line makes the queue that long, with no write in
+//     flight, takes the writer's role and the queued lines at once, under
+//     the lock it already holds, and writes them.
+//   - The first line short of that makes its caller the elect: it waits
+//     about one record's round trip for the others, then writes what is
+//     queued. So a caller that stopped logging costs one short wait, once.
+//   - Lines that arrive while a write is in flight wait for the next one.
+//     When the writer is done it wakes only the callers of its own lines,
+//     and, if lines are left, makes one of their callers the elect
+//     (preferring one still spinning). So no caller writes for others.
+// A waiter spins for a few microseconds, then blocks on its own word. At
+// one thread this is one write per record and no other system call.
 #ifndef VQLOGGER_CORE_GROUP_COMMIT_H_
 #define VQLOGGER_CORE_GROUP_COMMIT_H_
 
@@ -33,7 +37,7 @@ struct PendingLine {
   const char* text = nullptr;
   size_t size = 0;
   PendingLine* next = nullptr;  // guarded by the logger's lock
-  // kQueued -> kSleeping (the caller blocks) -> kWritten or kWriter.
+  // kQueued -> kSleeping (the caller blocks) -> kWritten or kElected.
   std::atomic<uint32_t> state{0};
 };
 
@@ -41,9 +45,17 @@ class CommitQueue {
  public:
   // What a caller does once its line is queued.
   enum class Turn {
-    kWait,        // another caller writes it (or hands this one the role)
-    kWrite,       // this caller holds the writer's role
-    kWriteAlone,  // the same, and its line is already taken off the queue
+    kWait,   // another caller writes it (or makes this one the elect)
+    kElect,  // this caller writes what is queued if nobody else does soon
+    kWrite,  // this caller holds the writer's role and has taken a batch
+  };
+
+  // Lines taken off the queue for one write, oldest first.
+  struct Batch {
+    PendingLine* first = nullptr;
+    PendingLine* last = nullptr;
+    size_t bytes = 0;
+    uint32_t lines = 0;
   };
 
   // The longest batch: several of the longest lines.
@@ -53,21 +65,16 @@ class CommitQueue {
   CommitQueue(const CommitQueue&) = delete;
   CommitQueue& operator=(const CommitQueue&) = delete;
 
-  // A caller is about to take the logger's lock to build a line (Arrive)
-  // or has left it, with its line queued or dropped (Depart). The writer
-  // waits briefly for arrived callers before it takes the queue.
-  void Arrive() { arriving_.fetch_add(1, std::memory_order_relaxed); }
-  void Depart() { arriving_.fetch_sub(1, std::memory_order_release); }
-
   // Queues `line` behind every line built before it. The caller holds the
   // logger's lock and has built the line under it, so the queue's order is
-  // the order of the lines' time stamps.
-  Turn QueueLocked(PendingLine* line);
+  // the order of the lines' time stamps. On kWrite, `batch` holds the lines
+  // this caller is to write.
+  Turn QueueLocked(PendingLine* line, Batch* batch);
 
   // Returns once `line` has been written or lost. Called without the lock,
-  // with the Turn that QueueLocked gave. `lock` is the logger's lock, `file`
-  // its file (touched only by the writer).
-  void Commit(PendingLine* line, Turn turn, CritSec* lock, platform::LogFile* file);
+  // with what QueueLocked gave. `lock` is the logger's lock, `file` its file
+  // (touched only by the writer).
+  void Commit(PendingLine* line, Turn turn, Batch batch, CritSec* lock, platform::LogFile* file);
 
   // In a forked child: no writer and nothing queued (the lines and threads
   // of the parent are not the child's). Called with the logger's lock held
@@ -79,18 +86,35 @@ class CommitQueue {
   bool IdleLocked() const { return !writing_ && head_ == nullptr; }
 
   // Lines queued and not yet taken by a writer. The caller holds the lock.
-  size_t QueuedLocked() const;
+  size_t QueuedLocked() const { return queued_; }
 
  private:
-  void GatherArrivals(bool expect_company) const;
-  PendingLine* ChooseSuccessorLocked() const;
+  void TakeBatchLocked(Batch* batch);
+  PendingLine* ChooseElectLocked() const;
+  // Waits as the elect; true when this caller then took the writer's role
+  // (and `batch`), false when its line was written by another.
+  bool WaitAsElect(PendingLine* line, CritSec* lock, Batch* batch);
+  // After a write of `written`: the new guess of active callers, and who
+  // writes next. The caller holds the lock. If its own line was not in the
+  // write, it keeps the writer's role and takes `next`; else it gives the
+  // role up and, if lines are left, makes one of their callers the elect
+  // (`elected`). True when that one sleeps and must be woken.
+  bool FinishWriteLocked(const Batch& written, bool mine_written, Batch* next, PendingLine** elected);
+  // The writer's loop: writes `taken`, then as many more batches as it
+  // takes to write its own line; releases their callers; hands on what is
+  // left.
+  void WriteBatches(PendingLine* mine, Batch* taken, CritSec* lock, platform::LogFile* file);
 
-  PendingLine* head_ = nullptr;  // oldest queued line; guarded by the lock
-  PendingLine* tail_ = nullptr;  // newest queued line; guarded by the lock
-  bool writing_ = false;         // a caller holds the writer's role; guarded
-  std::atomic<int> arriving_{0};
-  std::atomic<uint32_t> queued_{0};  // lines ever queued (wraps)
-  char batch_[kBatchCapacity];   // the writer's copy of a batch of lines
+  // All guarded by the logger's lock.
+  PendingLine* head_ = nullptr;    // oldest queued line
+  PendingLine* tail_ = nullptr;    // newest queued line
+  uint32_t queued_ = 0;            // lines in the queue
+  uint32_t expected_ = 1;          // the guess of active callers
+  bool writing_ = false;           // a caller holds the writer's role
+  // The elect's line, while one waits; written under the lock, read by the
+  // elect as it spins.
+  std::atomic<PendingLine*> elect_{nullptr};
+  char batch_[kBatchCapacity];     // the writer's copy of a batch of lines
 };
 
 }  // namespace vqlogger

@@ -128,18 +128,17 @@ class VqLogger {
   template <typename Build>
   void CommitRecord(char* buffer, Build&& build) {
     PendingLine pending;
+    CommitQueue::Batch batch;
     CommitQueue::Turn turn;
     {
-      Arrival arrival(&commit_);
       CritSecGuard guard(&lock);
       size_t size = build(buffer);
-      arrival.Depart();
       if (size == 0) return;
       pending.text = buffer;
       pending.size = size;
-      turn = commit_.QueueLocked(&pending);
+      turn = commit_.QueueLocked(&pending, &batch);
     }
-    commit_.Commit(&pending, turn, &lock, &stream);
+    commit_.Commit(&pending, turn, batch, &lock, &stream);
   }
 
   CritSec lock;                     // serialises open, build, write
@@ -151,21 +150,6 @@ class VqLogger {
   std::atomic<bool> refusing_{false};  // see refusing()
 
  private:
-  // Counts a caller as arrived from before it takes `lock` until its line
-  // is built (or an exception leaves the build).
-  class Arrival {
-   public:
-    explicit Arrival(CommitQueue* queue) : queue_(queue) { queue_->Arrive(); }
-    ~Arrival() { Depart(); }
-    void Depart() {
-      if (queue_ != nullptr) queue_->Depart();
-      queue_ = nullptr;
-    }
-
-   private:
-    CommitQueue* queue_;
-  };
-
   CommitQueue commit_;              // lines waiting for the writer
   // Renders the time stamp into `out`; the part that changes once a second
   // is cached. The caller holds `lock`.
