@@ -481,6 +481,30 @@ double Percentile(std::vector<double> v, double p) {
   return v[at];
 }
 
+// The time for one word to go from one thread to another and back, with
+// both spinning: how dear every hand-over between callers is on this
+// machine (it differs from one run of a virtual machine to the next).
+double CoreRoundTripNanoseconds() {
+  constexpr int kTrips = 200000;
+  alignas(64) std::atomic<int> ball{0};
+  std::thread other([&] {
+    for (int i = 0; i < kTrips; ++i) {
+      while (ball.load(std::memory_order_acquire) != 1) {
+      }
+      ball.store(0, std::memory_order_release);
+    }
+  });
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kTrips; ++i) {
+    ball.store(1, std::memory_order_release);
+    while (ball.load(std::memory_order_acquire) != 0) {
+    }
+  }
+  auto end = std::chrono::steady_clock::now();
+  other.join();
+  return std::chrono::duration<double, std::nano>(end - start).count() / kTrips;
+}
+
 int RunScaling(const Options& options) {
   std::string dir = options.dir;
   if (dir.empty()) {
@@ -500,6 +524,7 @@ int RunScaling(const Options& options) {
   const size_t size = 100;
   std::string message = Message(size);
   for (Sink* sink : sinks) sink->Prepare(message);
+  const double round_trip_before = CoreRoundTripNanoseconds();
   for (Sink* sink : sinks) {
     for (int threads : thread_counts) RunThreads(*sink, message, 4000, threads, false);
   }
@@ -530,6 +555,8 @@ int RunScaling(const Options& options) {
 
   printf("scaling: %zu-byte messages, %ld records per run, %d rounds (medians), files in %s\n", size,
          options.records, options.rounds, dir.c_str());
+  printf("thread-to-thread round trip: %.0f ns before the runs, %.0f ns after\n", round_trip_before,
+         CoreRoundTripNanoseconds());
   printf("%-8s %3s %10s %14s %12s %12s %10s %11s\n", "logger", "thr", "ns/record", "x floor(1 thr)",
          "cpu ns/rec", "x own cpu(1)", "p99 ns", "sleeps/rec");
   for (size_t s = 0; s < sinks.size(); ++s) {
