@@ -13,6 +13,14 @@ enum : uint32_t {
   kElected = 3,   // the caller is now the elect
 };
 
+// CommitQueue::writing_: no writer; a writer; a writer, and lines were
+// queued behind its write (so it must take the lock when it is done).
+enum : uint32_t {
+  kNoWriter = 0,
+  kWriterActive = 1,
+  kLinesWaiting = 2,
+};
+
 // A waiter spins this long before it blocks: a little more than one write
 // of a small batch, so a waiter whose line is in the write in flight sees
 // it done without a sleep, while one stuck behind a writer that has lost
@@ -69,9 +77,10 @@ uint32_t AwaitTurn(PendingLine* line) {
 }  // namespace
 
 CommitQueue::Turn CommitQueue::QueueLocked(PendingLine* line, Batch* batch) {
-  if (!writing_ && head_ == nullptr && expected_ <= 1) {
+  uint32_t writer = writing_.load(std::memory_order_acquire);
+  if (writer == kNoWriter && head_ == nullptr && expected_ <= 1) {
     // The common case of one active caller: this line alone, at once.
-    writing_ = true;
+    writing_.store(kWriterActive, std::memory_order_relaxed);
     *batch = Batch{line, line, line->size, 1};
     return Turn::kWrite;
   }
@@ -84,9 +93,16 @@ CommitQueue::Turn CommitQueue::QueueLocked(PendingLine* line, Batch* batch) {
   }
   tail_ = line;
   ++queued_;
-  if (writing_) return Turn::kWait;
+  // Behind a write in flight: flag it, unless the writer has just left
+  // (it leaves without the lock only when nothing was flagged).
+  while (writer != kNoWriter) {
+    if (writing_.compare_exchange_weak(writer, writer | kLinesWaiting, std::memory_order_acq_rel,
+                                       std::memory_order_acquire)) {
+      return Turn::kWait;
+    }
+  }
   if (queued_ >= expected_) {
-    writing_ = true;
+    writing_.store(kWriterActive, std::memory_order_relaxed);
     elect_.store(nullptr, std::memory_order_relaxed);
     TakeBatchLocked(batch);
     return Turn::kWrite;
@@ -123,7 +139,7 @@ void CommitQueue::ResetInChild() {
   tail_ = nullptr;
   queued_ = 0;
   expected_ = 1;
-  writing_ = false;
+  writing_.store(kNoWriter, std::memory_order_relaxed);
   elect_.store(nullptr, std::memory_order_relaxed);
 }
 
@@ -162,7 +178,7 @@ bool CommitQueue::WaitAsElect(PendingLine* mine, CritSec* lock, Batch* batch) {
       if (elect_.load(std::memory_order_relaxed) == mine) {
         // Nobody else came: write what is queued. (While an elect waits
         // there is no writer.)
-        writing_ = true;
+        writing_.store(kWriterActive, std::memory_order_relaxed);
         elect_.store(nullptr, std::memory_order_relaxed);
         TakeBatchLocked(batch);
         return true;
@@ -180,9 +196,10 @@ bool CommitQueue::FinishWriteLocked(const Batch& written, bool mine_written, Bat
   expected_ = active < kMaxExpected ? active : kMaxExpected;
   if (!mine_written) {
     TakeBatchLocked(next);  // the writer's own line is still queued
+    writing_.store(kWriterActive, std::memory_order_relaxed);
     return false;
   }
-  writing_ = false;
+  writing_.store(kNoWriter, std::memory_order_release);
   if (head_ == nullptr) return false;
   // Marked under the lock: nobody can write the elect's line before it
   // knows it is the elect.
@@ -231,8 +248,11 @@ void CommitQueue::WriteBatches(PendingLine* mine, Batch* taken, CritSec* lock, p
 
 void CommitQueue::Commit(PendingLine* mine, Turn turn, Batch batch, CritSec* lock, platform::LogFile* file) {
   if (turn == Turn::kWrite && batch.first == mine && batch.lines == 1) {
-    // One line, this caller's own: nobody else to release.
+    // One line, this caller's own: nobody else to release, and unless a
+    // line was queued meanwhile, nothing to hand on and no lock to take.
     file->WriteLine(mine->text, mine->size);
+    uint32_t alone = kWriterActive;
+    if (writing_.compare_exchange_strong(alone, kNoWriter, std::memory_order_acq_rel)) return;
     PendingLine* elected = nullptr;
     bool wake_elected;
     {

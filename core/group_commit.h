@@ -83,7 +83,7 @@ class CommitQueue {
 
   // True when no caller holds the writer's role and nothing is queued. The
   // caller holds the lock.
-  bool IdleLocked() const { return !writing_ && head_ == nullptr; }
+  bool IdleLocked() const { return writing_.load(std::memory_order_acquire) == 0 && head_ == nullptr; }
 
   // Lines queued and not yet taken by a writer. The caller holds the lock.
   size_t QueuedLocked() const { return queued_; }
@@ -110,7 +110,10 @@ class CommitQueue {
   PendingLine* tail_ = nullptr;    // newest queued line
   uint32_t queued_ = 0;            // lines in the queue
   uint32_t expected_ = 1;          // the guess of active callers
-  bool writing_ = false;           // a caller holds the writer's role
+  // A caller holds the writer's role (and whether lines wait behind its
+  // write). Set under the lock; a lone writer clears it without the lock
+  // when no line waits.
+  std::atomic<uint32_t> writing_{0};
   // The elect's line, while one waits; written under the lock, read by the
   // elect as it spins.
   std::atomic<PendingLine*> elect_{nullptr};
