@@ -12,6 +12,7 @@
 //   peer_compare --scaling [--rounds R] [--records N]   (1, 2, 4, 8 threads)
 //   peer_compare --one SINK SIZE N [THREADS]   (write N records; for callgrind
 //                                               and strace -f -c)
+//   peer_compare --round-trip   (ns for a word to go to another thread and back)
 #include <errno.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -614,6 +615,9 @@ int main(int argc, char** argv) {
       int threads = i + 4 < argc ? atoi(argv[i + 4]) : 1;
       return RunOne(argv[i + 1], static_cast<size_t>(atol(argv[i + 2])), atol(argv[i + 3]),
                     threads < 1 ? 1 : threads);
+    } else if (arg == "--round-trip") {
+      printf("%.0f\n", CoreRoundTripNanoseconds());
+      return 0;
     } else if (arg == "--scaling") {
       scaling = true;
     } else if (arg == "--rounds" && i + 1 < argc) {
@@ -623,7 +627,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--dir" && i + 1 < argc) {
       options.dir = argv[++i];
     } else {
-      fprintf(stderr, "usage: %s [--scaling] [--rounds R] [--records N] [--dir DIR] | --one SINK SIZE N [THREADS]\n", argv[0]);
+      fprintf(stderr, "usage: %s [--scaling] [--rounds R] [--records N] [--dir DIR] | --one SINK SIZE N [THREADS] | --round-trip\n", argv[0]);
       return 2;
     }
   }
