@@ -333,12 +333,16 @@ struct Options {
   std::string dir;
 };
 
+// The directory for the runs' files: --dir, else a fresh one under /tmp.
+std::string OutputDirectory(const Options& options) {
+  if (!options.dir.empty()) return options.dir;
+  char tmpl[] = "/tmp/vqbench_XXXXXX";
+  const char* made = mkdtemp(tmpl);
+  return made != nullptr ? made : "/tmp";
+}
+
 int RunComparison(const Options& options) {
-  std::string dir = options.dir;
-  if (dir.empty()) {
-    char tmpl[] = "/tmp/vqbench_XXXXXX";
-    dir = mkdtemp(tmpl);
-  }
+  std::string dir = OutputDirectory(options);
   char flag = 0;
   std::string vq_dir = dir + "/vq";
   if (!InitializeLogger(&flag, 1, vq_dir.c_str())) {
@@ -507,11 +511,7 @@ double CoreRoundTripNanoseconds() {
 }
 
 int RunScaling(const Options& options) {
-  std::string dir = options.dir;
-  if (dir.empty()) {
-    char tmpl[] = "/tmp/vqbench_XXXXXX";
-    dir = mkdtemp(tmpl);
-  }
+  std::string dir = OutputDirectory(options);
   char flag = 0;
   if (!InitializeLogger(&flag, 1, (dir + "/vq").c_str())) {
     fprintf(stderr, "InitializeLogger failed\n");
