@@ -61,6 +61,25 @@ size_t AppendNumber(char* out, size_t pos, int v, char separator) {
 }  // namespace
 
 size_t FormatDecimal(int value, char* out) {
+  // Levels, milliseconds and most line numbers are below 1000: no digit
+  // count and no loop for them.
+  uint32_t small = static_cast<uint32_t>(value);
+  if (small < 10) {
+    out[0] = static_cast<char>('0' + small);
+    out[1] = '\0';
+    return 1;
+  }
+  if (small < 100) {
+    memcpy(out, kDigitPairs + 2 * small, 2);
+    out[2] = '\0';
+    return 2;
+  }
+  if (small < 1000) {
+    out[0] = static_cast<char>('0' + small / 100);
+    memcpy(out + 1, kDigitPairs + 2 * (small % 100), 2);
+    out[3] = '\0';
+    return 3;
+  }
   size_t n = 0;
   uint32_t magnitude = static_cast<uint32_t>(value);
   if (value < 0) {
@@ -107,15 +126,26 @@ TextScan ScanText(const char* text, size_t length) {
   if (length >= 16) {
     // One signed compare flags every byte below 14 (tab, LF and CR among
     // them) and every byte above 0x7F (negative as signed). Plain text has
-    // none, and the precise scan below runs only when one turns up. The
-    // last step overlaps the one before it instead of finishing byte by byte.
+    // none, and the precise scan below runs only when one turns up. Two
+    // steps of 16 bytes a turn; the last step overlaps the one before it
+    // instead of finishing byte by byte.
     const __m128i fourteen = _mm_set1_epi8(14);
     __m128i suspect = _mm_setzero_si128();
-    for (size_t i = 0;; i += 16) {
-      if (i + 16 > length) i = length - 16;
-      __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      suspect = _mm_or_si128(suspect, _mm_cmplt_epi8(chunk, fourteen));
-      if (i + 16 == length) break;
+    size_t i = 0;
+    for (; i + 32 <= length; i += 32) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
+      suspect = _mm_or_si128(suspect, _mm_or_si128(_mm_cmplt_epi8(a, fourteen),
+                                                   _mm_cmplt_epi8(b, fourteen)));
+    }
+    if (i + 16 <= length) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      suspect = _mm_or_si128(suspect, _mm_cmplt_epi8(a, fourteen));
+      i += 16;
+    }
+    if (i < length) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + length - 16));
+      suspect = _mm_or_si128(suspect, _mm_cmplt_epi8(a, fourteen));
     }
     if (_mm_movemask_epi8(suspect) == 0) return TextScan{false, false};
   }
@@ -141,12 +171,14 @@ bool IsAsciiBytes(const char* text, size_t length) {
 #if defined(__SSE2__)
   // Sixteen bytes a step: the high bits of all of them in one mask.
   if (length >= 16) {
-    // Sixteen bytes a step; the last step overlaps the one before it.
+    // The last step overlaps the one before it.
     __m128i high = _mm_setzero_si128();
-    for (;; i += 16) {
-      if (i + 16 > length) i = length - 16;
+    for (; i + 16 <= length; i += 16) {
       high = _mm_or_si128(high, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
-      if (i + 16 == length) break;
+    }
+    if (i < length) {
+      high = _mm_or_si128(
+          high, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + length - 16)));
     }
     return _mm_movemask_epi8(high) == 0;
   }

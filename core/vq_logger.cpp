@@ -113,13 +113,7 @@ unsigned VqLogger::BeginRecord(char* buffer, const char* sourceFile, int lineNum
   // The four fields are rendered straight into the buffer: the same bytes
   // as a JoinFields over them, without measuring what is already known.
   // They always fit: at most 1050 bytes before conversion, 3050 after.
-  // `fields` holds the four entries as a join would have; they point into
-  // this call's storage and are not read again.
   const ThreadIdTextCache& thread_id = ThreadIdText();
-  fields.clear();
-  fields.push_back(buffer);
-  fields.push_back(thread_id.text);
-  fields.push_back(file);
 
   size_t n = RenderTimestamp(buffer);
   buffer[n++] = '\t';
@@ -130,7 +124,6 @@ unsigned VqLogger::BeginRecord(char* buffer, const char* sourceFile, int lineNum
   memcpy(buffer + n, file, file_length);
   n += file_length;
   buffer[n++] = '\t';
-  fields.push_back(buffer + n);
   n += FormatDecimal(lineNumber, buffer + n);
   buffer[n++] = '\t';
   buffer[n] = '\0';

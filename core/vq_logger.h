@@ -58,9 +58,8 @@ class VqLogger {
   // kLineCapacity bytes) from its start: time stamp, thread id, source file
   // ("Null Pointer Error" when null, "File Name and Directory too Long" when
   // over 1000 characters) and line number, each followed by a tab, in UTF-8.
-  // Returns the length, or 0 (buffer null: `fields` untouched; or a join
-  // failure). Leaves `fields` pointing at storage of this call. The caller
-  // holds `lock`.
+  // Returns the length, or 0 (buffer null, or a conversion failure).
+  // `fields` is left as it was. The caller holds `lock`.
   unsigned BeginRecord(char* buffer, const char* sourceFile, int lineNumber);
 
   // Appends the texts in `fields`, each followed by a tab, after the text

@@ -36,7 +36,8 @@ TEST(RecordLayoutTest, FileTimeJoinsSixFieldsWithHyphens) {
 }
 
 TEST(RecordLayoutTest, DecimalMatchesPercentD) {
-  const int values[] = {0, 7, -1, 88, -42, 2147483647, -2147483647 - 1, 1000000000};
+  const int values[] = {0,   7,   9,    10,         88,  99,   100,          999,
+                        1000, -1, -42, -999, 1000000000, 2147483647, -2147483647 - 1};
   for (int v : values) {
     char out[16];
     size_t n = FormatDecimal(v, out);
@@ -48,7 +49,7 @@ TEST(RecordLayoutTest, DecimalMatchesPercentD) {
 // The ASCII test reads eight bytes at a time: a high byte at any position of
 // a word or of the tail must be seen, and the length must be exact.
 TEST(RecordLayoutTest, AsciiTestSeesEveryHighByte) {
-  for (size_t length = 0; length <= 19; ++length) {
+  for (size_t length = 0; length <= 40; ++length) {
     std::string text(length, 'a');
     size_t measured = 99;
     EXPECT_TRUE(IsAsciiText(text.c_str(), &measured)) << length;
@@ -68,9 +69,10 @@ TEST(RecordLayoutTest, AsciiTestSeesEveryHighByte) {
 namespace vqlogger {
 namespace {
 
-// ScanText takes sixteen bytes a step with an overlapping last step: every
-// length and every position of the byte that matters must be seen, and a
-// harmless byte below 14 (VT) must not count as a line break.
+// ScanText takes two steps of sixteen bytes a turn, then one step, then an
+// overlapping last step: every length and every position of the byte that
+// matters must be seen, and a harmless byte below 14 (VT) must not count as
+// a line break.
 TEST(RecordLayoutTest, ScanTextFindsLineBreaksAndHighBytesAnywhere) {
   struct Case {
     char byte;
@@ -79,7 +81,7 @@ TEST(RecordLayoutTest, ScanTextFindsLineBreaksAndHighBytesAnywhere) {
   const Case cases[] = {{'\t', {true, false}}, {'\r', {true, false}}, {'\n', {true, false}},
                         {'\x80', {false, true}}, {'\xFF', {false, true}}, {'\x0B', {false, false}},
                         {'\x0D' + 1, {false, false}}};
-  for (size_t length = 1; length <= 40; ++length) {
+  for (size_t length = 1; length <= 80; ++length) {
     std::string plain(length, 'a');
     TextScan none = ScanText(plain.data(), length);
     EXPECT_FALSE(none.has_line_control || none.has_high_bytes) << length;
