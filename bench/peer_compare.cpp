@@ -571,6 +571,48 @@ int RunScaling(const Options& options) {
   return 0;
 }
 
+// One thread only: the floor and vqlogger alternate in many short runs, so
+// that a machine whose speed drifts from one second to the next moves both
+// alike. Each run is on a thread of its own, as in the scaling runs. Prints
+// the quartiles of the per-pair ratio.
+int RunSingle(const Options& options) {
+  std::string dir = OutputDirectory(options);
+  char flag = 0;
+  if (!InitializeLogger(&flag, 1, (dir + "/vq").c_str())) {
+    fprintf(stderr, "InitializeLogger failed\n");
+    return 1;
+  }
+  VqSink vq;
+  FloorSink floor_sink(dir + "/floor.log");
+  std::string message = Message(100);
+  for (int i = 0; i < 3; ++i) {
+    RunThreads(floor_sink, message, options.records, 1, false).wall_ns;
+    RunThreads(vq, message, options.records, 1, false).wall_ns;
+  }
+  std::vector<double> floor_ns, vq_ns, ratios;
+  for (int round = 0; round < options.rounds; ++round) {
+    // Half the rounds start with the floor, half with vqlogger.
+    double f = 0, v = 0;
+    if (round % 2 == 0) {
+      f = RunThreads(floor_sink, message, options.records, 1, false).wall_ns;
+      v = RunThreads(vq, message, options.records, 1, false).wall_ns;
+    } else {
+      v = RunThreads(vq, message, options.records, 1, false).wall_ns;
+      f = RunThreads(floor_sink, message, options.records, 1, false).wall_ns;
+    }
+    floor_ns.push_back(f / options.records);
+    vq_ns.push_back(v / options.records);
+    ratios.push_back(v / f);
+  }
+  std::sort(ratios.begin(), ratios.end());
+  auto quartile = [&](size_t q) { return ratios[(ratios.size() - 1) * q / 4]; };
+  printf("single: 100-byte messages, %ld records per run, %d rounds, files in %s\n", options.records,
+         options.rounds, dir.c_str());
+  printf("floor %.0f ns/record, vqlogger %.0f ns/record (medians)\n", Median(floor_ns), Median(vq_ns));
+  printf("vqlogger / floor: median %.3f, quartiles %.3f and %.3f\n", quartile(2), quartile(1), quartile(3));
+  return 0;
+}
+
 // Writes N records through one sink: for instruction counts under callgrind.
 int RunOne(const std::string& sink_name, size_t size, long records, int threads) {
   char tmpl[] = "/tmp/vqbench_one_XXXXXX";
@@ -609,6 +651,7 @@ int RunOne(const std::string& sink_name, size_t size, long records, int threads)
 int main(int argc, char** argv) {
   Options options;
   bool scaling = false;
+  bool single = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--one" && i + 3 < argc) {
@@ -620,6 +663,8 @@ int main(int argc, char** argv) {
       return 0;
     } else if (arg == "--scaling") {
       scaling = true;
+    } else if (arg == "--single") {
+      single = true;
     } else if (arg == "--rounds" && i + 1 < argc) {
       options.rounds = atoi(argv[++i]);
     } else if (arg == "--records" && i + 1 < argc) {
@@ -627,9 +672,10 @@ int main(int argc, char** argv) {
     } else if (arg == "--dir" && i + 1 < argc) {
       options.dir = argv[++i];
     } else {
-      fprintf(stderr, "usage: %s [--scaling] [--rounds R] [--records N] [--dir DIR] | --one SINK SIZE N [THREADS] | --round-trip\n", argv[0]);
+      fprintf(stderr, "usage: %s [--scaling | --single] [--rounds R] [--records N] [--dir DIR] | --one SINK SIZE N [THREADS] | --round-trip\n", argv[0]);
       return 2;
     }
   }
+  if (single) return RunSingle(options);
   return scaling ? RunScaling(options) : RunComparison(options);
 }

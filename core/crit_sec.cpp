@@ -4,7 +4,7 @@ namespace vqlogger {
 
 CritSec::~CritSec() { Leave(); }
 
-void CritSec::Enter() {
+VQ_HOT void CritSec::Enter() {
   mutex_.Lock();
   held_.store(true, std::memory_order_relaxed);
 }
@@ -29,7 +29,7 @@ void CritSec::ResetAfterFork() {
   held_.store(false, std::memory_order_relaxed);
 }
 
-bool CritSec::Leave() {
+VQ_HOT bool CritSec::Leave() {
   if (held_.load(std::memory_order_relaxed)) {
     held_.store(false, std::memory_order_relaxed);
     mutex_.Unlock();

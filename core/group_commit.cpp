@@ -76,7 +76,7 @@ uint32_t AwaitTurn(PendingLine* line) {
 
 }  // namespace
 
-CommitQueue::Turn CommitQueue::QueueLocked(PendingLine* line, Batch* batch) {
+VQ_HOT CommitQueue::Turn CommitQueue::QueueLocked(PendingLine* line, Batch* batch) {
   uint32_t writer = writing_.load(std::memory_order_acquire);
   if (writer == kNoWriter && head_ == nullptr && expected_ <= 1) {
     // The common case of one active caller: this line alone, at once.
@@ -246,7 +246,7 @@ void CommitQueue::WriteBatches(PendingLine* mine, Batch* taken, CritSec* lock, p
   }
 }
 
-void CommitQueue::Commit(PendingLine* mine, Turn turn, Batch batch, CritSec* lock, platform::LogFile* file) {
+VQ_HOT void CommitQueue::Commit(PendingLine* mine, Turn turn, Batch batch, CritSec* lock, platform::LogFile* file) {
   if (turn == Turn::kWrite && batch.first == mine && batch.lines == 1) {
     // One line, this caller's own: nobody else to release, and unless a
     // line was queued meanwhile, nothing to hand on and no lock to take.

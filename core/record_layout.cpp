@@ -60,7 +60,7 @@ size_t AppendNumber(char* out, size_t pos, int v, char separator) {
 
 }  // namespace
 
-size_t FormatDecimal(int value, char* out) {
+VQ_HOT size_t FormatDecimal(int value, char* out) {
   // Levels, milliseconds and most line numbers are below 1000: no digit
   // count and no loop for them.
   uint32_t small = static_cast<uint32_t>(value);
@@ -120,7 +120,7 @@ size_t FormatFileTime(const platform::LocalTime& t, char* out) {
   return n;
 }
 
-TextScan ScanText(const char* text, size_t length) {
+VQ_HOT TextScan ScanText(const char* text, size_t length) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
 #if defined(__SSE2__)
   if (length >= 16) {
@@ -165,7 +165,7 @@ bool IsAsciiText(const char* text, size_t* length) {
   return IsAsciiBytes(text, len);
 }
 
-bool IsAsciiBytes(const char* text, size_t length) {
+VQ_HOT bool IsAsciiBytes(const char* text, size_t length) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
   size_t i = 0;
 #if defined(__SSE2__)

@@ -80,7 +80,7 @@ void VqLogger::SetDirectory(const char* dir) {
   memset(directory + length, 0, sizeof directory - length);
 }
 
-size_t VqLogger::RenderTimestamp(char* out) {
+VQ_HOT size_t VqLogger::RenderTimestamp(char* out) {
   platform::ClockReading now = platform::ReadClock();
   if (now.seconds != cached_second_) {
     // Recomputed whenever the second changes, so a change of time zone or
@@ -94,7 +94,7 @@ size_t VqLogger::RenderTimestamp(char* out) {
   return cached_stamp_length_ + FormatDecimal(now.millisecond, out + cached_stamp_length_);
 }
 
-unsigned VqLogger::BeginRecord(char* buffer, const char* sourceFile, int lineNumber) {
+VQ_HOT unsigned VqLogger::BeginRecord(char* buffer, const char* sourceFile, int lineNumber) {
   if (buffer == nullptr) return 0;
 
   const char* file = sourceFile;

@@ -173,7 +173,7 @@ bool TakeAsWaiter(LockState* state) {
 
 }  // namespace
 
-void Mutex::Lock() {
+VQ_HOT void Mutex::Lock() {
   LockState* state = StateOf(storage_);
   int expected = 0;
   if (state->locked.compare_exchange_strong(expected, 1, std::memory_order_acquire)) return;
@@ -223,7 +223,7 @@ void Mutex::ResetAfterFork() {
   new (storage_) LockState{{0}, {0}, {0}};
 }
 
-void Mutex::Unlock() {
+VQ_HOT void Mutex::Unlock() {
   LockState* state = StateOf(storage_);
   bool spinner = state->spinners.load(std::memory_order_seq_cst) > 0;
   state->locked.store(spinner ? 2 : 0, std::memory_order_seq_cst);
@@ -256,7 +256,7 @@ int64_t MonotonicNanoseconds() {
 
 // --- Time ------------------------------------------------------------------
 
-ClockReading ReadClock() {
+VQ_HOT ClockReading ReadClock() {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);  // vDSO: no system call
   return ClockReading{static_cast<int64_t>(ts.tv_sec),
@@ -291,7 +291,7 @@ void YieldThread() { sched_yield(); }
 
 // --- Identifiers -------------------------------------------------------------
 
-int32_t CurrentThreadId() {
+VQ_HOT int32_t CurrentThreadId() {
   unsigned generation = fork_generation.load(std::memory_order_relaxed);
   ThreadIdCache& cache = thread_id_cache;
   if (cache.generation != generation) {
@@ -444,7 +444,7 @@ bool IsLeadByte(unsigned char) { return false; }
 
 // --- LogFile -----------------------------------------------------------------
 
-long SystemWrite(intptr_t handle, const char* data, size_t size) {
+VQ_HOT long SystemWrite(intptr_t handle, const char* data, size_t size) {
   return static_cast<long>(write(static_cast<int>(handle), data, size));
 }
 
@@ -490,7 +490,7 @@ void CutBackPartialLine(int fd, off_t end, size_t written) {
 
 }  // namespace
 
-bool LogFile::WriteLine(const char* data, size_t size) {
+VQ_HOT bool LogFile::WriteLine(const char* data, size_t size) {
   if (handle_ == kInvalidHandle) {
     failed_ = true;
     return false;

@@ -116,7 +116,7 @@ void PrepareMessage(const char* message, int level, PreparedMessage* out) {
 
 }  // namespace
 
-unsigned RuntimeLogger::BuildPreparedRecord(char* buffer, const char* sourceFile, int lineNumber,
+VQ_HOT unsigned RuntimeLogger::BuildPreparedRecord(char* buffer, const char* sourceFile, int lineNumber,
                                             const PreparedMessage& message) {
   unsigned prefix = BeginRecord(buffer, sourceFile, lineNumber);
   if (prefix == 0) return 0;
@@ -159,7 +159,7 @@ unsigned RuntimeLogger::BuildRuntimeRecord(char* buffer, const char* sourceFile,
   return BuildPreparedRecord(buffer, sourceFile, lineNumber, prepared);
 }
 
-void RuntimeLogger::WriteRuntimeRecord(const char* sourceFile, int lineNumber, const char* message,
+VQ_HOT void RuntimeLogger::WriteRuntimeRecord(const char* sourceFile, int lineNumber, const char* message,
                                        int level_of_record) {
   PreparedMessage prepared;
   PrepareMessage(message, level_of_record, &prepared);
@@ -174,7 +174,7 @@ void RuntimeLogger::WriteTooLongRecord(const char* sourceFile, int lineNumber,
   WritePreparedRecord(sourceFile, lineNumber, prepared);
 }
 
-void RuntimeLogger::WritePreparedRecord(const char* sourceFile, int lineNumber,
+VQ_HOT void RuntimeLogger::WritePreparedRecord(const char* sourceFile, int lineNumber,
                                         const PreparedMessage& prepared) {
   // Room for the longest fallback line too: prefix, text, level, CR LF.
   char line[kLineCapacity + sizeof kTooLongText + kIntTextCapacity + sizeof kLineEnd];
@@ -217,7 +217,7 @@ void WriteTooLongRuntimeMessage(const char* sourceFile, int lineNumber, int leve
   }
 }
 
-void WriteNarrowRuntimeMessage(const char* sourceFile, int lineNumber, const char* message,
+VQ_HOT void WriteNarrowRuntimeMessage(const char* sourceFile, int lineNumber, const char* message,
                                int level) {
   if (message == nullptr) return;
   if (RuntimeLogger* logger = WritableRuntimeLogger()) {
@@ -273,7 +273,7 @@ void WriteWideRuntimeMessage(const char* sourceFile, int lineNumber, const char1
 
 }  // namespace vqlogger
 
-extern "C" VQLOGGER_API void VQLOGGER_CALL RuntimeInfoToLogfileA(const char* sourceFile,
+extern "C" VQ_HOT VQLOGGER_API void VQLOGGER_CALL RuntimeInfoToLogfileA(const char* sourceFile,
                                                                  int lineNumber,
                                                                  const char* message, int level) {
   VQ_EXPORT_BEGIN
