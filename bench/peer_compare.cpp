@@ -533,6 +533,14 @@ double CoreRoundTripNanoseconds() {
   return std::chrono::duration<double, std::nano>(end - start).count() / kTrips;
 }
 
+// Opens vqlogger's logs in DIR/vq; says so and returns false if it cannot.
+bool InitializeVqlogger(const std::string& dir) {
+  char flag = 0;
+  if (InitializeLogger(&flag, 1, (dir + "/vq").c_str())) return true;
+  fprintf(stderr, "InitializeLogger failed\n");
+  return false;
+}
+
 // What a page costs that a caller touches again after each write: 150-byte
 // writes to a file, each followed by one read from each of K pages. Where
 // the kernel flushes the TLB on every system call, each page costs a walk.
@@ -571,11 +579,7 @@ void PrintPageCost() {
 
 int RunScaling(const Options& options) {
   std::string dir = OutputDirectory(options);
-  char flag = 0;
-  if (!InitializeLogger(&flag, 1, (dir + "/vq").c_str())) {
-    fprintf(stderr, "InitializeLogger failed\n");
-    return 1;
-  }
+  if (!InitializeVqlogger(dir)) return 1;
   VqSink vq;
   SpdlogSink spd(dir + "/spdlog.log");
   FloorSink floor_sink(dir + "/floor.log");
@@ -637,11 +641,7 @@ int RunScaling(const Options& options) {
 // the quartiles of the per-pair ratio.
 int RunSingle(const Options& options) {
   std::string dir = OutputDirectory(options);
-  char flag = 0;
-  if (!InitializeLogger(&flag, 1, (dir + "/vq").c_str())) {
-    fprintf(stderr, "InitializeLogger failed\n");
-    return 1;
-  }
+  if (!InitializeVqlogger(dir)) return 1;
   VqSink vq;
   FloorSink floor_sink(dir + "/floor.log");
   std::string message = Message(100);
