@@ -246,7 +246,8 @@ void CommitQueue::WriteBatches(PendingLine* mine, Batch* taken, CritSec* lock, p
   }
 }
 
-VQ_HOT void CommitQueue::Commit(PendingLine* mine, Turn turn, Batch batch, CritSec* lock, platform::LogFile* file) {
+VQ_HOT void CommitQueue::Commit(PendingLine* mine, Turn turn, Batch batch, CritSec* lock,
+                                platform::LogFile* file) {
   if (turn == Turn::kWrite && batch.first == mine && batch.lines == 1) {
     // One line, this caller's own: nobody else to release, and unless a
     // line was queued meanwhile, nothing to hand on and no lock to take.

@@ -116,8 +116,8 @@ void PrepareMessage(const char* message, int level, PreparedMessage* out) {
 
 }  // namespace
 
-VQ_HOT unsigned RuntimeLogger::BuildPreparedRecord(char* buffer, const char* sourceFile, int lineNumber,
-                                            const PreparedMessage& message) {
+VQ_HOT unsigned RuntimeLogger::BuildPreparedRecord(char* buffer, const char* sourceFile,
+                                                   int lineNumber, const PreparedMessage& message) {
   unsigned prefix = BeginRecord(buffer, sourceFile, lineNumber);
   if (prefix == 0) return 0;
   if (message.ascii && !message.has_line_control) {
@@ -159,8 +159,8 @@ unsigned RuntimeLogger::BuildRuntimeRecord(char* buffer, const char* sourceFile,
   return BuildPreparedRecord(buffer, sourceFile, lineNumber, prepared);
 }
 
-VQ_HOT void RuntimeLogger::WriteRuntimeRecord(const char* sourceFile, int lineNumber, const char* message,
-                                       int level_of_record) {
+VQ_HOT void RuntimeLogger::WriteRuntimeRecord(const char* sourceFile, int lineNumber,
+                                              const char* message, int level_of_record) {
   PreparedMessage prepared;
   PrepareMessage(message, level_of_record, &prepared);
   WritePreparedRecord(sourceFile, lineNumber, prepared);
@@ -175,7 +175,7 @@ void RuntimeLogger::WriteTooLongRecord(const char* sourceFile, int lineNumber,
 }
 
 VQ_HOT void RuntimeLogger::WritePreparedRecord(const char* sourceFile, int lineNumber,
-                                        const PreparedMessage& prepared) {
+                                               const PreparedMessage& prepared) {
   // Room for the longest fallback line too: prefix, text, level, CR LF.
   char line[kLineCapacity + sizeof kTooLongText + kIntTextCapacity + sizeof kLineEnd];
   line[0] = '\0';
@@ -218,7 +218,7 @@ void WriteTooLongRuntimeMessage(const char* sourceFile, int lineNumber, int leve
 }
 
 VQ_HOT void WriteNarrowRuntimeMessage(const char* sourceFile, int lineNumber, const char* message,
-                               int level) {
+                                      int level) {
   if (message == nullptr) return;
   if (RuntimeLogger* logger = WritableRuntimeLogger()) {
     logger->WriteRuntimeRecord(sourceFile, lineNumber, message, level);
@@ -274,8 +274,9 @@ void WriteWideRuntimeMessage(const char* sourceFile, int lineNumber, const char1
 }  // namespace vqlogger
 
 extern "C" VQ_HOT VQLOGGER_API void VQLOGGER_CALL RuntimeInfoToLogfileA(const char* sourceFile,
-                                                                 int lineNumber,
-                                                                 const char* message, int level) {
+                                                                        int lineNumber,
+                                                                        const char* message,
+                                                                        int level) {
   VQ_EXPORT_BEGIN
   vqlogger::WriteNarrowRuntimeMessage(sourceFile, lineNumber, message, level);
   VQ_EXPORT_END(return)
