@@ -496,8 +496,12 @@ ThreadRun RunThreads(Sink& sink, const std::string& message, long records, int t
   run.cpu_ns = ProcessCpuNanoseconds() - cpu_before;
   run.sleeps = ProcessSleeps() - sleeps_before;
   run.wall_ns = std::chrono::duration<double, std::nano>(end - start).count();
+  // No record written before the first thread was done (fewer records than
+  // threads): the whole run's figure.
   run.all_running_ns_per_record =
-      std::chrono::duration<double, std::nano>(first_done - start).count() / static_cast<double>(done_by_then);
+      done_by_then > 0
+          ? std::chrono::duration<double, std::nano>(first_done - start).count() / static_cast<double>(done_by_then)
+          : run.wall_ns / static_cast<double>(records);
   for (std::vector<double>& v : latencies) run.latencies.insert(run.latencies.end(), v.begin(), v.end());
   return run;
 }
@@ -547,12 +551,17 @@ bool InitializeVqlogger(const std::string& dir) {
 void PrintPageCost() {
   const size_t kPages = 32;
   const size_t kStride = 8 * 4096;  // apart, so no two share a page-table line
-  char* pages = static_cast<char*>(
-      mmap(nullptr, kPages * kStride, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  void* mapped = mmap(nullptr, kPages * kStride, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) {
+    fprintf(stderr, "page cost: no memory\n");
+    return;
+  }
+  char* pages = static_cast<char*>(mapped);
   char tmpl[] = "/tmp/vqbench_pages_XXXXXX";
   int fd = mkstemp(tmpl);
-  if (pages == MAP_FAILED || fd < 0) {
-    fprintf(stderr, "page cost: no memory or no file\n");
+  if (fd < 0) {
+    fprintf(stderr, "page cost: no file\n");
+    munmap(mapped, kPages * kStride);
     return;
   }
   unlink(tmpl);
@@ -561,7 +570,10 @@ void PrintPageCost() {
   for (size_t touched : {0, 8, 32}) {
     double best = 1e18;
     for (int round = 0; round < 5; ++round) {
-      if (ftruncate(fd, 0) != 0) break;
+      if (ftruncate(fd, 0) != 0) {
+        fprintf(stderr, "page cost: cannot empty the file\n");
+        break;
+      }
       volatile char sum = 0;
       auto start = std::chrono::steady_clock::now();
       for (int n = 0; n < 20000; ++n) {
@@ -571,10 +583,10 @@ void PrintPageCost() {
       auto end = std::chrono::steady_clock::now();
       best = std::min(best, std::chrono::duration<double, std::nano>(end - start).count() / 20000);
     }
-    printf("write, then %2zu pages touched: %.0f ns\n", touched, best);
+    if (best < 1e18) printf("write, then %2zu pages touched: %.0f ns\n", touched, best);
   }
   close(fd);
-  munmap(pages, kPages * kStride);
+  munmap(mapped, kPages * kStride);
 }
 
 int RunScaling(const Options& options) {
@@ -729,9 +741,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--single") {
       single = true;
     } else if (arg == "--rounds" && i + 1 < argc) {
-      options.rounds = atoi(argv[++i]);
+      options.rounds = std::max(1, atoi(argv[++i]));
     } else if (arg == "--records" && i + 1 < argc) {
-      options.records = atol(argv[++i]);
+      options.records = std::max(8L, atol(argv[++i]));  // at least one per thread
     } else if (arg == "--dir" && i + 1 < argc) {
       options.dir = argv[++i];
     } else {
