@@ -13,14 +13,6 @@ enum : uint32_t {
   kElected = 3,   // the caller is now the elect
 };
 
-// CommitQueue::writing_: no writer; a writer; a writer, and lines were
-// queued behind its write (so it must take the lock when it is done).
-enum : uint32_t {
-  kNoWriter = 0,
-  kWriterActive = 1,
-  kLinesWaiting = 2,
-};
-
 // A waiter spins this long before it blocks: a little more than one write
 // of a small batch, so a waiter whose line is in the write in flight sees
 // it done without a sleep, while one stuck behind a writer that has lost

@@ -83,12 +83,22 @@ class CommitQueue {
 
   // True when no caller holds the writer's role and nothing is queued. The
   // caller holds the lock.
-  bool IdleLocked() const { return writing_.load(std::memory_order_acquire) == 0 && head_ == nullptr; }
+  bool IdleLocked() const {
+    return writing_.load(std::memory_order_acquire) == kNoWriter && head_ == nullptr;
+  }
 
   // Lines queued and not yet taken by a writer. The caller holds the lock.
   size_t QueuedLocked() const { return queued_; }
 
  private:
+  // writing_: no writer; a writer; a writer, and lines were queued behind
+  // its write (so it must take the lock when it is done).
+  enum : uint32_t {
+    kNoWriter = 0,
+    kWriterActive = 1,
+    kLinesWaiting = 2,
+  };
+
   void TakeBatchLocked(Batch* batch);
   PendingLine* ChooseElectLocked() const;
   // Waits as the elect; true when this caller then took the writer's role
@@ -113,7 +123,7 @@ class CommitQueue {
   // A caller holds the writer's role (and whether lines wait behind its
   // write). Set under the lock; a lone writer clears it without the lock
   // when no line waits.
-  std::atomic<uint32_t> writing_{0};
+  std::atomic<uint32_t> writing_{kNoWriter};
   // The elect's line, while one waits; written under the lock, read by the
   // elect as it spins.
   std::atomic<PendingLine*> elect_{nullptr};
