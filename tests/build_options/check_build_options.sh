@@ -51,9 +51,16 @@ error_texts() {
     sed -e 's/  */ /g'
 }
 
-# Prints the build tree's targets, one a line.
+# Prints the build tree's targets, one a line. A listing with no target at
+# all is the build tool failing, not the configuration (every tree has
+# "all"): it is asked once more, and its output kept in $1.help.
 targets_of() {
-  cmake --build "$1" --target help 2>/dev/null | sed -n 's/^\.\.\. \([^ ]*\).*/\1/p'
+  local attempt listed
+  for attempt in 1 2; do
+    listed=$(cmake --build "$1" --target help 2>&1 | tee "$1.help" | sed -n 's/^\.\.\. \([^ ]*\).*/\1/p')
+    [[ -z $listed ]] || break
+  done
+  printf '%s\n' "$listed"
 }
 
 index=0
@@ -92,7 +99,8 @@ for entry in "${cases[@]}"; do
   ok=1
   for target in $present; do
     if ! printf '%s\n' "${targets[@]}" | grep -qxF -- "$target"; then
-      fail "target $target missing"
+      fail "target $target missing; the target listing said:"
+      sed 's/^/    /' "$tree.help"
       ok=0
     fi
   done
