@@ -11,6 +11,7 @@ enum : uint32_t {
   kSleeping = 1,  // waiting, blocked on the word: a change must wake it
   kWritten = 2,   // the line was handed to the OS, or lost with its write
   kElected = 3,   // the caller is now the elect
+  kPassed = 4,    // the elect's role went to a caller that took the lines
 };
 
 // A waiter spins this long before it blocks: a little more than one write
@@ -95,14 +96,18 @@ VQ_HOT CommitQueue::Turn CommitQueue::QueueLocked(PendingLine* line, Batch* batc
   }
   if (queued_ >= expected_) {
     writing_.store(kWriterActive, std::memory_order_relaxed);
-    elect_.store(nullptr, std::memory_order_relaxed);
+    PendingLine* elect = elect_;
+    elect_ = nullptr;
     TakeBatchLocked(batch);
+    // The elect spins on its own word only: tell it there, under the lock,
+    // before anyone can write its line.
+    if (elect != nullptr) Signal(elect, kPassed);
     return Turn::kWrite;
   }
   // No writer and nothing queued before this line (else there would be an
   // elect): its caller is the elect.
-  if (elect_.load(std::memory_order_relaxed) == nullptr) {
-    elect_.store(line, std::memory_order_relaxed);
+  if (elect_ == nullptr) {
+    elect_ = line;
     return Turn::kElect;
   }
   return Turn::kWait;
@@ -132,7 +137,7 @@ void CommitQueue::ResetInChild() {
   queued_ = 0;
   expected_ = 1;
   writing_.store(kNoWriter, std::memory_order_relaxed);
-  elect_.store(nullptr, std::memory_order_relaxed);
+  elect_ = nullptr;
 }
 
 PendingLine* CommitQueue::ChooseElectLocked() const {
@@ -151,30 +156,38 @@ bool CommitQueue::WaitAsElect(PendingLine* mine, CritSec* lock, Batch* batch) {
     // (unless the line is written already).
     uint32_t elected = kElected;
     mine->state.compare_exchange_strong(elected, kQueued, std::memory_order_acq_rel);
+    // Spin on the own word only, which nobody but a writer or the caller
+    // that takes the lines touches: reading the queue's words here would
+    // pull their line away from the callers that are queueing.
     const int64_t deadline = platform::MonotonicNanoseconds() + kElectWaitNanoseconds;
-    bool still_elect = true;
+    uint32_t state = kQueued;
     for (unsigned spins = 0;; ++spins) {
-      if (mine->state.load(std::memory_order_acquire) == kWritten) return false;
-      // Another caller took the writer's role. It writes this line or, if
-      // it leaves it queued, makes an elect again: wait as any caller.
-      if (elect_.load(std::memory_order_relaxed) != mine) {
-        still_elect = false;
-        break;
-      }
+      state = mine->state.load(std::memory_order_acquire);
+      if (state != kQueued) break;
       platform::CpuRelax();
       if ((spins & 15) == 15 && platform::MonotonicNanoseconds() > deadline) break;
     }
-    if (still_elect) {
+    if (state == kWritten) return false;
+    if (state == kElected) continue;  // passed on, then made the elect again
+    if (state == kQueued) {
       CritSecGuard guard(lock);
-      if (mine->state.load(std::memory_order_acquire) == kWritten) return false;
-      if (elect_.load(std::memory_order_relaxed) == mine) {
+      if (elect_ == mine) {
         // Nobody else came: write what is queued. (While an elect waits
         // there is no writer.)
         writing_.store(kWriterActive, std::memory_order_relaxed);
-        elect_.store(nullptr, std::memory_order_relaxed);
+        elect_ = nullptr;
         TakeBatchLocked(batch);
         return true;
       }
+      // Passed on just now: the word says so, or has moved on since.
+    }
+    // Another caller took the writer's role. It writes this line or, if it
+    // leaves it queued, makes an elect again: wait as any caller.
+    uint32_t passed = kPassed;
+    if (!mine->state.compare_exchange_strong(passed, kQueued, std::memory_order_acq_rel,
+                                             std::memory_order_acquire)) {
+      if (passed == kWritten) return false;
+      continue;  // kElected
     }
     if (AwaitTurn(mine) == kWritten) return false;
   }
@@ -196,7 +209,7 @@ bool CommitQueue::FinishWriteLocked(const Batch& written, bool mine_written, Bat
   // Marked under the lock: nobody can write the elect's line before it
   // knows it is the elect.
   *elected = ChooseElectLocked();
-  elect_.store(*elected, std::memory_order_relaxed);
+  elect_ = *elected;
   return (*elected)->state.exchange(kElected, std::memory_order_acq_rel) == kSleeping;
 }
 

@@ -37,7 +37,8 @@ struct PendingLine {
   const char* text = nullptr;
   size_t size = 0;
   PendingLine* next = nullptr;  // guarded by the logger's lock
-  // kQueued -> kSleeping (the caller blocks) -> kWritten or kElected.
+  // kQueued -> kSleeping (the caller blocks) -> kWritten or kElected;
+  // an elect's word may also turn kPassed.
   std::atomic<uint32_t> state{0};
 };
 
@@ -115,18 +116,19 @@ class CommitQueue {
   // left.
   void WriteBatches(PendingLine* mine, Batch* taken, CritSec* lock, platform::LogFile* file);
 
-  // All guarded by the logger's lock.
-  PendingLine* head_ = nullptr;    // oldest queued line
-  PendingLine* tail_ = nullptr;    // newest queued line
-  uint32_t queued_ = 0;            // lines in the queue
-  uint32_t expected_ = 1;          // the guess of active callers
+  // All guarded by the logger's lock, and side by side, so that a caller
+  // taking the lock after another moves one or two cache lines for them.
   // A caller holds the writer's role (and whether lines wait behind its
   // write). Set under the lock; a lone writer clears it without the lock
   // when no line waits.
   std::atomic<uint32_t> writing_{kNoWriter};
-  // The elect's line, while one waits; written under the lock, read by the
-  // elect as it spins.
-  std::atomic<PendingLine*> elect_{nullptr};
+  uint32_t queued_ = 0;            // lines in the queue
+  PendingLine* head_ = nullptr;    // oldest queued line
+  PendingLine* tail_ = nullptr;    // newest queued line
+  // The elect's line, while one waits. The elect learns of changes from
+  // its own word (kPassed, kElected, kWritten).
+  PendingLine* elect_ = nullptr;
+  uint32_t expected_ = 1;          // the guess of active callers
   char batch_[kBatchCapacity];     // the writer's copy of a batch of lines
 };
 
