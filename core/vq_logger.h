@@ -140,23 +140,28 @@ class VqLogger {
     commit_.Commit(&pending, turn, batch, &lock, &stream);
   }
 
+  // What every record touches comes first, in the object's first four
+  // cache lines: a record then touches one page of it instead of two, and
+  // a thread that takes the lock after another moves fewer lines.
   CritSec lock;                     // serialises open, build, write
   platform::LogFile stream;         // the log file
-  char fileSuffix[kDirectoryCapacity];  // "_runtime.log" or "_assert.log"
-  char directory[kDirectoryCapacity];   // where the file is created
-  FieldList fields;                 // column names, then the current record
   std::atomic<bool> isOpen{false};  // the header is written; never cleared
   std::atomic<bool> refusing_{false};  // see refusing()
 
  private:
-  CommitQueue commit_;              // lines waiting for the writer
   // Renders the time stamp into `out`; the part that changes once a second
   // is cached. The caller holds `lock`.
   size_t RenderTimestamp(char* out);
 
   int64_t cached_second_ = INT64_MIN;    // seconds the cache was made for
-  char cached_stamp_[32] = {};           // "Y-M-D h:m:s."
   size_t cached_stamp_length_ = 0;
+  char cached_stamp_[32] = {};           // "Y-M-D h:m:s."
+  CommitQueue commit_;              // lines waiting for the writer
+
+ protected:
+  char fileSuffix[kDirectoryCapacity];  // "_runtime.log" or "_assert.log"
+  char directory[kDirectoryCapacity];   // where the file is created
+  FieldList fields;                 // column names, then the current record
 };
 
 // The text written for a null pointer field, and the last-resort line.
