@@ -187,7 +187,9 @@ bool CommitQueue::WaitAsElect(PendingLine* mine, CritSec* lock, Batch* batch) {
     if (!mine->state.compare_exchange_strong(passed, kQueued, std::memory_order_acq_rel,
                                              std::memory_order_acquire)) {
       if (passed == kWritten) return false;
-      continue;  // kElected
+      if (passed == kElected) continue;
+      // Any other word: not the elect, so wait as any caller rather than
+      // spin as an elect that nobody will pass on again.
     }
     if (AwaitTurn(mine) == kWritten) return false;
   }
