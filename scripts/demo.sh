@@ -24,8 +24,13 @@ if [[ ${#missing[@]} -gt 0 ]]; then
   fi
   echo "== installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  source "$root/scripts/apt-retry.sh"
+  apt_update
+  if ! apt_install --no-install-recommends "${missing[@]}"; then
+    echo "$apt_output" >&2
+    echo "demo.sh: could not install ${missing[*]}" >&2
+    exit 1
+  fi
 fi
 
 echo "== building $build"

@@ -5,6 +5,8 @@
 # leg failed.
 #
 # Legs, in order:
+#   setup   the setup scripts against a misbehaving package mirror (stub
+#           apt-get and dpkg): tests/setup/setup_test.sh
 #   native  native build (RelWithDebInfo) + ctest
 #   asan    AddressSanitizer + UndefinedBehaviorSanitizer build + ctest
 #   tsan    scripts/tsan.sh         } run only when the script exists and is
@@ -24,7 +26,8 @@
 #   --require-windows fail, instead of skipping with a warning, when the
 #                     MinGW-w64 compilers or wine are missing (CI sets it); a
 #                     kernel without 32-bit support is no failure, as no
-#                     install can mend it
+#                     install can mend it, and neither is a 32-bit wine that
+#                     install-deps.sh recorded it could not install
 #   --build-root DIR  where the build trees go (default: build/ in the repo)
 #
 # The last line reads "summary: N passed, N failed, N skipped": test cases
@@ -35,9 +38,13 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# 32-bit wine (cmake/wine-run.sh takes the same setting), and where
+# scripts/install-deps.sh records that it could not be installed.
+wine32=${VQLOGGER_WINE32:-/usr/lib/wine/wine}
+wine32_record=${VQLOGGER_DEPS_STATE:-/var/lib/vqlogger-test}/wine32-not-installed
 jobs=$(nproc 2>/dev/null || echo 2)
 
-all_legs=(native asan tsan fuzz bench contrib win32 win64)
+all_legs=(setup native asan tsan fuzz bench contrib win32 win64)
 
 usage() {
   sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "${BASH_SOURCE[0]}"
@@ -169,6 +176,14 @@ run_ctest() {
 # ---------------------------------------------------------------------------
 # Legs.
 
+# Counts the setup checks' cases from their ctest-like closing line.
+leg_setup() {
+  local status=0 log=$results_dir/setup.log
+  "$root/tests/setup/setup_test.sh" "$build_root/setup" 2>&1 | tee "$log" || status=$?
+  record_ctest_counts "$log" || record_counts 0 1
+  return "$status"
+}
+
 leg_native() {
   configure_and_build "$build_root/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo
   run_ctest "$build_root/native"
@@ -286,15 +301,28 @@ EOF
   if [[ $probe_status -eq 1 ]]; then
     warn_loudly "win32: the shipping DLL was only INSPECTED, NOT TESTED: $probe"
     record_note "DLL inspected only: no 32-bit support in this kernel"
-    touch "$results_dir/win32-inspected-only"
+    echo "this kernel runs no 32-bit programs" >"$results_dir/win32-inspected-only"
     return "$check"
   elif [[ $probe_status -ne 0 ]]; then
     echo "test.sh: win32: $probe" >&2
     return 1
   fi
+  # 32-bit wine may have been impossible to install that day (a mirror
+  # mid-sync): install-deps.sh then leaves apt's reason behind, and the DLL
+  # is only inspected, as on a kernel without 32-bit support. Without that
+  # record a missing wine is a missing tool.
+  if [[ ! -x $wine32 && -f $wine32_record ]]; then
+    local reason
+    reason=$(tr '\n' ' ' <"$wine32_record" | sed 's/ *$//')
+    warn_loudly "win32: the shipping DLL was only INSPECTED, NOT TESTED: the kernel runs 32-bit programs, but 32-bit wine could not be installed (install-deps.sh: $reason)"
+    record_note "DLL inspected only: 32-bit wine could not be installed"
+    echo "the kernel runs 32-bit programs, but 32-bit wine could not be installed: $reason" \
+      >"$results_dir/win32-inspected-only"
+    return "$check"
+  fi
   echo "-- this kernel runs 32-bit programs: testing the shipping DLL under 32-bit wine"
   if windows_tools_missing win32 i686-w64-mingw32-gcc-posix i686-w64-mingw32-g++-posix \
-    /usr/lib/wine/wine /usr/lib/wine/wine64 /usr/lib/wine/wineserver64; then
+    "$wine32" /usr/lib/wine/wine64 /usr/lib/wine/wineserver64; then
     return "$check"
   fi
   if [[ ! -d /usr/src/googletest ]]; then
@@ -364,6 +392,7 @@ leg_win64() {
 
 describe() {
   case "$1" in
+    setup) echo "install-deps.sh and the win32 verdicts against a misbehaving mirror (tests/setup)" ;;
     native) echo "native build (RelWithDebInfo) + ctest" ;;
     asan) echo "AddressSanitizer + UndefinedBehaviorSanitizer build + ctest" ;;
     tsan) echo "ThreadSanitizer (scripts/tsan.sh)" ;;
@@ -443,7 +472,7 @@ if [[ -e $results_dir/windows-skipped ]]; then
   warn_loudly "the Windows build was NOT tested: MinGW-w64 or wine is missing (see above)"
 fi
 if [[ -e $results_dir/win32-inspected-only ]]; then
-  warn_loudly "the shipping 32-bit DLL was only inspected, not tested: this kernel runs no 32-bit programs (see the win32 leg)"
+  warn_loudly "the shipping 32-bit DLL was only inspected, not tested: $(cat "$results_dir/win32-inspected-only") (see the win32 leg)"
 fi
 echo "summary: $total_passed passed, $total_failed failed, $total_skipped skipped"
 [[ $failed_legs -eq 0 ]]
