@@ -1,16 +1,36 @@
 #include "core/crit_sec.h"
 
+#include "core/thread_marks.h"
+
 namespace vqlogger {
 
 CritSec::~CritSec() { Leave(); }
 
+namespace {
+
+// Counted before the lock is taken and after it is left, so that a handler
+// that interrupts this thread anywhere in between sees it.
+void CountLock() { platform::SetThreadMarks(platform::ThreadMarks() + kMarkLock); }
+void UncountLock() {
+  uint32_t marks = platform::ThreadMarks();
+  // A stray Leave on a thread that holds none counts nothing.
+  if ((marks & kMarkLockMask) != 0) platform::SetThreadMarks(marks - kMarkLock);
+}
+
+}  // namespace
+
 VQ_HOT void CritSec::Enter() {
+  CountLock();
   mutex_.Lock();
   held_.store(true, std::memory_order_relaxed);
 }
 
 bool CritSec::TryEnter() {
-  if (!mutex_.TryLock()) return false;
+  CountLock();
+  if (!mutex_.TryLock()) {
+    UncountLock();
+    return false;
+  }
   held_.store(true, std::memory_order_relaxed);
   return true;
 }
@@ -26,13 +46,14 @@ bool CritSec::EnterWithin(int milliseconds) {
 
 void CritSec::ResetAfterFork() {
   mutex_.ResetAfterFork();
-  held_.store(false, std::memory_order_relaxed);
+  if (held_.exchange(false, std::memory_order_relaxed)) UncountLock();
 }
 
 VQ_HOT bool CritSec::Leave() {
   if (held_.load(std::memory_order_relaxed)) {
     held_.store(false, std::memory_order_relaxed);
     mutex_.Unlock();
+    UncountLock();
   }
   return true;
 }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/thread_marks.h"
+
 namespace vqlogger {
 
 namespace {
@@ -67,6 +69,28 @@ uint32_t AwaitTurn(PendingLine* line) {
   }
 }
 
+// A write by the holder of the writer's role, marked as such so that a
+// handler interrupting it does not add a line of its own in the middle.
+VQ_HOT void WriteMarked(platform::LogFile* file, const char* data, size_t size,
+                        const PendingLine* batch = nullptr) {
+  uint32_t marks = platform::ThreadMarks();
+  platform::SetThreadMarks(marks | kMarkFileWrite);
+  if (batch == nullptr) {
+    file->WriteLine(data, size);
+  } else {
+    // The batch's lines that fit in a write cut short stay written.
+    file->WriteLine(data, size, [](const void* first, size_t done) {
+      size_t whole = 0;
+      for (auto* p = static_cast<const PendingLine*>(first); p != nullptr; p = p->next) {
+        if (whole + p->size > done) break;
+        whole += p->size;
+      }
+      return whole;
+    }, batch);
+  }
+  platform::SetThreadMarks(marks);
+}
+
 }  // namespace
 
 VQ_HOT CommitQueue::Turn CommitQueue::QueueLocked(PendingLine* line, Batch* batch) {
@@ -74,18 +98,11 @@ VQ_HOT CommitQueue::Turn CommitQueue::QueueLocked(PendingLine* line, Batch* batc
   if (writer == kNoWriter && head_ == nullptr && expected_ <= 1) {
     // The common case of one active caller: this line alone, at once.
     writing_.store(kWriterActive, std::memory_order_relaxed);
+    writer_token_ = platform::ThreadToken();
     *batch = Batch{line, line, line->size, 1};
     return Turn::kWrite;
   }
-  line->next = nullptr;
-  line->state.store(kQueued, std::memory_order_relaxed);
-  if (tail_ == nullptr) {
-    head_ = line;
-  } else {
-    tail_->next = line;
-  }
-  tail_ = line;
-  ++queued_;
+  EnqueueLocked(line);
   // Behind a write in flight: flag it, unless the writer has just left
   // (it leaves without the lock only when nothing was flagged).
   while (writer != kNoWriter) {
@@ -95,13 +112,7 @@ VQ_HOT CommitQueue::Turn CommitQueue::QueueLocked(PendingLine* line, Batch* batc
     }
   }
   if (queued_ >= expected_) {
-    writing_.store(kWriterActive, std::memory_order_relaxed);
-    PendingLine* elect = elect_;
-    elect_ = nullptr;
-    TakeBatchLocked(batch);
-    // The elect spins on its own word only: tell it there, under the lock,
-    // before anyone can write its line.
-    if (elect != nullptr) Signal(elect, kPassed);
+    TakeRoleAndBatchLocked(batch);
     return Turn::kWrite;
   }
   // No writer and nothing queued before this line (else there would be an
@@ -111,6 +122,43 @@ VQ_HOT CommitQueue::Turn CommitQueue::QueueLocked(PendingLine* line, Batch* batc
     return Turn::kElect;
   }
   return Turn::kWait;
+}
+
+CommitQueue::Turn CommitQueue::QueueNestedLocked(PendingLine* line, Batch* batch) {
+  if (writing_.load(std::memory_order_acquire) != kNoWriter) {
+    // Taken and cleared only by its holder, so a holder that is this
+    // thread stays the holder while the handler runs.
+    if (writer_token_ != platform::ThreadToken()) return Turn::kBusy;
+    return (platform::ThreadMarks() & kMarkFileWrite) != 0 ? Turn::kDrop : Turn::kDirect;
+  }
+  // Never wait in the queue: the writer could make this thread's own
+  // queued line the elect, which cannot act until the handler returns.
+  EnqueueLocked(line);
+  TakeRoleAndBatchLocked(batch);
+  return Turn::kWrite;
+}
+
+void CommitQueue::EnqueueLocked(PendingLine* line) {
+  line->next = nullptr;
+  line->state.store(kQueued, std::memory_order_relaxed);
+  if (tail_ == nullptr) {
+    head_ = line;
+  } else {
+    tail_->next = line;
+  }
+  tail_ = line;
+  ++queued_;
+}
+
+void CommitQueue::TakeRoleAndBatchLocked(Batch* batch) {
+  writing_.store(kWriterActive, std::memory_order_relaxed);
+  writer_token_ = platform::ThreadToken();
+  PendingLine* elect = elect_;
+  elect_ = nullptr;
+  TakeBatchLocked(batch);
+  // The elect spins on its own word only: tell it there, under the lock,
+  // before anyone can write its line.
+  if (elect != nullptr) Signal(elect, kPassed);
 }
 
 void CommitQueue::TakeBatchLocked(Batch* batch) {
@@ -137,6 +185,7 @@ void CommitQueue::ResetInChild() {
   queued_ = 0;
   expected_ = 1;
   writing_.store(kNoWriter, std::memory_order_relaxed);
+  writer_token_ = 0;
   elect_ = nullptr;
 }
 
@@ -175,6 +224,7 @@ bool CommitQueue::WaitAsElect(PendingLine* mine, CritSec* lock, Batch* batch) {
         // Nobody else came: write what is queued. (While an elect waits
         // there is no writer.)
         writing_.store(kWriterActive, std::memory_order_relaxed);
+        writer_token_ = platform::ThreadToken();
         elect_ = nullptr;
         TakeBatchLocked(batch);
         return true;
@@ -220,7 +270,7 @@ void CommitQueue::WriteBatches(PendingLine* mine, Batch* taken, CritSec* lock, p
   for (;;) {
     bool mine_written = false;
     if (batch.first == batch.last) {
-      file->WriteLine(batch.first->text, batch.first->size);
+      WriteMarked(file, batch.first->text, batch.first->size);
       mine_written = batch.first == mine;
     } else {
       size_t at = 0;
@@ -229,9 +279,9 @@ void CommitQueue::WriteBatches(PendingLine* mine, Batch* taken, CritSec* lock, p
         at += p->size;
         if (p == mine) mine_written = true;
       }
-      // A failed or short write loses exactly these lines: the file is cut
-      // back to where it ended before them.
-      file->WriteLine(batch_, batch.bytes);
+      // A failed or short write loses the lines that did not reach the file
+      // whole: the file is cut back to the end of the last one that did.
+      WriteMarked(file, batch_, batch.bytes, batch.first);
     }
 
     Batch next;
@@ -258,7 +308,7 @@ VQ_HOT void CommitQueue::Commit(PendingLine* mine, Turn turn, Batch batch, CritS
   if (turn == Turn::kWrite && batch.first == mine && batch.lines == 1) {
     // One line, this caller's own: nobody else to release, and unless a
     // line was queued meanwhile, nothing to hand on and no lock to take.
-    file->WriteLine(mine->text, mine->size);
+    WriteMarked(file, mine->text, mine->size);
     uint32_t alone = kWriterActive;
     if (writing_.compare_exchange_strong(alone, kNoWriter, std::memory_order_acq_rel)) return;
     PendingLine* elected = nullptr;
@@ -268,6 +318,12 @@ VQ_HOT void CommitQueue::Commit(PendingLine* mine, Turn turn, Batch batch, CritS
       wake_elected = FinishWriteLocked(batch, true, nullptr, &elected);
     }
     if (wake_elected) platform::WakeWordWaiters(&elected->state);
+    return;
+  }
+  if (turn == Turn::kDirect) {
+    // A handler's line, on the thread that holds the role: alone, between
+    // that thread's writes. Nothing is queued, so nothing is handed on.
+    WriteMarked(file, mine->text, mine->size);
     return;
   }
   if (turn == Turn::kWait) {

@@ -49,6 +49,11 @@ class CommitQueue {
     kWait,   // another caller writes it (or makes this one the elect)
     kElect,  // this caller writes what is queued if nobody else does soon
     kWrite,  // this caller holds the writer's role and has taken a batch
+    // Only for a call nested in one of the same thread (QueueNestedLocked):
+    kDirect,  // its thread holds the writer's role, outside a write: it
+              // writes its own line alone, now
+    kBusy,    // another thread holds the writer's role: try again
+    kDrop,    // its thread is in the middle of a write: the line is dropped
   };
 
   // Lines taken off the queue for one write, oldest first.
@@ -71,6 +76,14 @@ class CommitQueue {
   // the order of the lines' time stamps. On kWrite, `batch` holds the lines
   // this caller is to write.
   Turn QueueLocked(PendingLine* line, Batch* batch);
+
+  // QueueLocked for a call made by a handler that interrupted its own
+  // thread inside the library (a signal handler), when that thread holds no
+  // lock. It never waits for its own thread: it takes the writer's role if
+  // it is free (kWrite, with `line` queued behind the others), writes at
+  // once if its thread holds it (kDirect), or says what else to do. Queued
+  // only on kWrite.
+  Turn QueueNestedLocked(PendingLine* line, Batch* batch);
 
   // Returns once `line` has been written or lost. Called without the lock,
   // with what QueueLocked gave. `lock` is the logger's lock, `file` its file
@@ -100,6 +113,9 @@ class CommitQueue {
     kLinesWaiting = 2,
   };
 
+  void EnqueueLocked(PendingLine* line);
+  // Gives the writer's role to the calling thread; passes any elect on.
+  void TakeRoleAndBatchLocked(Batch* batch);
   void TakeBatchLocked(Batch* batch);
   PendingLine* ChooseElectLocked() const;
   // Waits as the elect; true when this caller then took the writer's role
@@ -123,6 +139,9 @@ class CommitQueue {
   // when no line waits.
   std::atomic<uint32_t> writing_{kNoWriter};
   uint32_t queued_ = 0;            // lines in the queue
+  // The thread that took the writer's role last (platform::ThreadToken);
+  // while writing_ is set, the one that holds it.
+  uintptr_t writer_token_ = 0;
   PendingLine* head_ = nullptr;    // oldest queued line
   PendingLine* tail_ = nullptr;    // newest queued line
   // The elect's line, while one waits. The elect learns of changes from

@@ -16,6 +16,7 @@
 #include "core/crit_sec.h"
 #include "core/group_commit.h"
 #include "core/limits.h"
+#include "core/thread_marks.h"
 #include "platform/platform.h"
 
 namespace vqlogger {
@@ -124,8 +125,18 @@ class VqLogger {
   // line has been handed to the file, alone or with the lines of other
   // callers (group commit), or lost with the write that carried it.
   // `buffer` belongs to the caller and stays untouched until then.
+  //
+  // A call that interrupted its own thread inside the library (a signal
+  // handler that logs) takes CommitNested instead: it never waits for what
+  // that thread holds, and writes its line whole or drops it.
   template <typename Build>
   void CommitRecord(char* buffer, Build&& build) {
+    const uint32_t marks = platform::ThreadMarks();
+    if (marks != 0) {
+      CommitNested(buffer, build, marks);
+      return;
+    }
+    ThreadMarksGuard marked(0, kMarkRecord);
     PendingLine pending;
     CommitQueue::Batch batch;
     CommitQueue::Turn turn;
@@ -138,6 +149,35 @@ class VqLogger {
       turn = commit_.QueueLocked(&pending, &batch);
     }
     commit_.Commit(&pending, turn, batch, &lock, &stream);
+  }
+
+  template <typename Build>
+  void CommitNested(char* buffer, Build& build, uint32_t marks) {
+    // A lock of this thread's (held, or being taken): nothing can be built.
+    if ((marks & kMarkLockMask) != 0 || (marks & kMarkRecordMask) == kMarkRecordMask) return;
+    ThreadMarksGuard marked(marks, marks + kMarkRecord);
+    PendingLine pending;
+    for (;;) {
+      CommitQueue::Batch batch;
+      CommitQueue::Turn turn;
+      {
+        CritSecGuard guard(&lock);
+        if (pending.text == nullptr) {  // built once, kept across retries
+          size_t size = build(buffer);
+          if (size == 0) return;
+          pending.text = buffer;
+          pending.size = size;
+        }
+        turn = commit_.QueueNestedLocked(&pending, &batch);
+      }
+      if (turn == CommitQueue::Turn::kDrop) return;
+      if (turn != CommitQueue::Turn::kBusy) {
+        commit_.Commit(&pending, turn, batch, &lock, &stream);
+        return;
+      }
+      // Another thread's write is in flight; it waits for nothing of ours.
+      platform::YieldThread();
+    }
   }
 
   // What every record touches comes first, in the object's first four

@@ -68,6 +68,41 @@ class Mutex {
 void WaitOnWord(std::atomic<uint32_t>* word, uint32_t expected);
 void WakeWordWaiters(std::atomic<uint32_t>* word);
 
+// ---------------------------------------------------------------------------
+// Thread marks: what the calling thread is doing inside the library, as
+// one word per thread that a signal handler (POSIX) or a vectored exception
+// handler (Windows) interrupting that thread can read and change without
+// allocating and without a lock. The core counts in it the library locks
+// the thread holds or is taking, whether it is in a file write, and how deep
+// it is in record calls, so that a call made from such a handler never
+// waits for something its own thread holds. A handler's changes are undone
+// before it returns, so the thread's own read-modify-write stays right.
+// POSIX: initial-exec TLS (four bytes of the static TLS surplus, which a
+// library loaded late with dlopen can still get). Windows: a TLS slot
+// reserved when the library loads, holding the word itself.
+#if defined(_WIN32)
+uint32_t ThreadMarks();
+void SetThreadMarks(uint32_t marks);
+// A value that tells the calling thread from every other live thread.
+uintptr_t ThreadToken();
+#else
+// Defined in platform_posix.cpp; read inline, as every record touches it
+// several times.
+extern __thread uint32_t thread_marks __attribute__((tls_model("initial-exec")));
+inline uint32_t ThreadMarks() {
+  uint32_t marks = *static_cast<volatile uint32_t*>(&thread_marks);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  return marks;
+}
+inline void SetThreadMarks(uint32_t marks) {
+  // Seen by a handler on this thread before anything the caller does next.
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  *static_cast<volatile uint32_t*>(&thread_marks) = marks;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+inline uintptr_t ThreadToken() { return reinterpret_cast<uintptr_t>(&thread_marks); }
+#endif
+
 // A steady clock in nanoseconds, read without a system call where the OS
 // allows; only differences mean anything.
 int64_t MonotonicNanoseconds();
@@ -208,13 +243,19 @@ WriteFunction ReplaceWriteFunction(WriteFunction function);
 // never blocks on one.
 //
 // WriteLine hands a whole line to the OS in one write call. If the OS takes
-// only part of it and then refuses the rest, the partial line is cut off
-// again, but only while the file still ends exactly where that part ended:
+// only part of it and then refuses the rest, the whole lines that reached
+// the file stay, and the partial line after them is cut off again, but only
+// while the file still ends exactly where that part ended:
 // bytes that another writer of the same file (a forked child, another
 // process) appended meanwhile are never removed, and the partial line then
 // stays. The next WriteLine tries again. Not thread-safe: the owner
 // serialises calls. After fork(), parent and child share the open file and
 // both go on appending whole lines.
+// For a write of several lines: how many of the first `done` bytes are
+// whole lines (a line may hold a line feed of its own, so only the writer
+// knows where its lines end). `context` is the writer's.
+using WholeLines = size_t (*)(const void* context, size_t done);
+
 class LogFile {
  public:
   LogFile() = default;
@@ -229,7 +270,10 @@ class LogFile {
   // Writes `size` bytes, one or more whole lines, in one write call. False
   // if they did not reach the file whole; the partial lines are then
   // removed (see above).
-  bool WriteLine(const char* data, size_t size);
+  // Several lines at once pass `whole_lines`, so that a write cut short
+  // keeps those that reached the file; without it the bytes are one line.
+  bool WriteLine(const char* data, size_t size, WholeLines whole_lines = nullptr,
+                 const void* context = nullptr);
 
   void Close();
   bool is_open() const { return handle_ != kInvalidHandle; }

@@ -26,6 +26,12 @@ namespace vqlogger {
 namespace platform {
 
 const char kPathSeparator = '/';
+
+// Read in signal handlers: initial-exec, so no access can allocate (a
+// library loaded with dlopen gets its other thread-locals lazily, from the
+// heap). Kept to one word: only a few bytes of static TLS are left over
+// for libraries loaded late.
+__thread uint32_t thread_marks __attribute__((tls_model("initial-exec"))) = 0;
 const size_t kExecutablePathCapacity = PATH_MAX;
 
 namespace {
@@ -70,6 +76,7 @@ struct ThreadIdCache {
 };
 // Trivially destructible, so it does not pin the library in memory.
 thread_local ThreadIdCache thread_id_cache = {0, 0};
+
 
 // UTF-8 decoding with replacement of maximal ill-formed subsequences.
 // Returns the code point at *s and advances *s; sets *ok false for an
@@ -303,6 +310,8 @@ VQ_HOT int32_t CurrentThreadId() {
 
 int32_t CurrentProcessId() { return static_cast<int32_t>(getpid()); }
 
+
+
 // --- Paths -------------------------------------------------------------------
 
 bool ExecutablePath(char* buffer, size_t capacity) {
@@ -444,8 +453,12 @@ bool IsLeadByte(unsigned char) { return false; }
 
 // --- LogFile -----------------------------------------------------------------
 
+// The system calls that may block are made through syscall(), which is no
+// cancellation point: pthread_cancel of a thread inside an export would
+// otherwise unwind it from write() or open() while it holds a lock or the
+// writer's role (and the unwind cannot pass the export's catch-all).
 VQ_HOT long SystemWrite(intptr_t handle, const char* data, size_t size) {
-  return static_cast<long>(write(static_cast<int>(handle), data, size));
+  return syscall(SYS_write, static_cast<int>(handle), data, size);
 }
 
 WriteFunction ReplaceWriteFunction(WriteFunction function) {
@@ -453,19 +466,45 @@ WriteFunction ReplaceWriteFunction(WriteFunction function) {
                                  std::memory_order_acq_rel);
 }
 
+namespace {
+
+int OpenNoCancel(const char* path, int flags, mode_t mode) {
+  return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+
+void CloseNoCancel(int fd) { syscall(SYS_close, fd); }
+
+}  // namespace
+
 bool LogFile::Open(const char* path) {
   Close();
-  // O_NONBLOCK so that a FIFO planted at the name cannot block the open (and
-  // with it InitializeLogger and every caller behind its lock); then only a
-  // regular file is kept, and the descriptor goes back to blocking writes.
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-                0644);
-  if (fd < 0) return false;
+  // The name is predictable and the directory may be shared (the temporary
+  // directory by default): the file is created new, never through a
+  // symbolic link. O_NONBLOCK so that a FIFO planted at the name cannot
+  // block the open (and with it InitializeLogger and every caller behind
+  // its lock).
+  const int kFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  int fd = OpenNoCancel(path, kFlags | O_CREAT | O_EXCL, 0644);
+  bool created = fd >= 0;
+  if (!created) {
+    // A file already there (this process's own, opened again within the
+    // same second) is used only when nobody else can have put it there or
+    // reach it through another name: a regular file of this effective user
+    // with one link. Another user's file, or a hard link to one of ours, is
+    // refused as a failed open is.
+    if (errno != EEXIST) return false;
+    fd = OpenNoCancel(path, kFlags, 0);
+    if (fd < 0) return false;
+  }
   struct stat st;
   int flags = fcntl(fd, F_GETFL);
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
-      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    close(fd);
+  bool usable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flags >= 0;
+  if (usable && !created) {
+    usable = st.st_uid == geteuid() && st.st_nlink == 1 && ftruncate(fd, 0) == 0;
+  }
+  // Writes block again: a full pipe or slow disk waits, it does not fail.
+  if (!usable || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    CloseNoCancel(fd);
     return false;
   }
   handle_ = fd;
@@ -477,20 +516,26 @@ bool LogFile::Open(const char* path) {
 namespace {
 
 // After a write that stopped part-way: `end` is where this write's bytes
-// ended in the file, `written` how many of them reached it. The partial line
-// is cut off only while the file still ends exactly there; if another writer
-// (a forked child, another process on the same file) has appended since,
-// nothing is removed, and the partial line stays for a reader to report.
-void CutBackPartialLine(int fd, off_t end, size_t written) {
+// ended in the file, `partial` how many of them came after the last whole
+// line that reached it (the whole lines before stay: their callers have
+// been written). The partial line is cut off only while the file still ends
+// exactly there; if another writer (a forked child, another process on the
+// same file) has appended since, nothing is removed, and the partial line
+// stays for a reader to report.
+void CutBackPartialLine(int fd, off_t end, size_t partial) {
   struct stat st;
-  if (end < static_cast<off_t>(written) || fstat(fd, &st) != 0 || st.st_size != end) return;
-  while (ftruncate(fd, end - static_cast<off_t>(written)) != 0 && errno == EINTR) {
+  if (partial == 0 || end < static_cast<off_t>(partial) || fstat(fd, &st) != 0 ||
+      st.st_size != end) {
+    return;
+  }
+  while (ftruncate(fd, end - static_cast<off_t>(partial)) != 0 && errno == EINTR) {
   }
 }
 
 }  // namespace
 
-VQ_HOT bool LogFile::WriteLine(const char* data, size_t size) {
+VQ_HOT bool LogFile::WriteLine(const char* data, size_t size, WholeLines whole_lines,
+                               const void* context) {
   if (handle_ == kInvalidHandle) {
     failed_ = true;
     return false;
@@ -511,7 +556,9 @@ VQ_HOT bool LogFile::WriteLine(const char* data, size_t size) {
     if (n < 0 && errno == EINTR) continue;
     // Refused or cut short (full disk, file-size limit): remove this call's
     // partial line so the next record starts on a line of its own.
-    if (done > 0) CutBackPartialLine(fd, end, done);
+    size_t whole = whole_lines != nullptr && done > 0 ? whole_lines(context, done) : 0;
+    if (done > 0) CutBackPartialLine(fd, end, done - whole);
+    size_ += whole;
     failed_ = true;
     return false;
   }
@@ -522,7 +569,7 @@ VQ_HOT bool LogFile::WriteLine(const char* data, size_t size) {
 
 void LogFile::Close() {
   if (handle_ != kInvalidHandle) {
-    close(static_cast<int>(handle_));
+    CloseNoCancel(static_cast<int>(handle_));
     handle_ = kInvalidHandle;
   }
 }

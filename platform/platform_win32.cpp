@@ -258,6 +258,30 @@ int32_t CurrentProcessId() {
   return static_cast<int32_t>(GetCurrentProcessId());
 }
 
+// The thread marks live in the value of a TLS slot itself, so neither
+// reading nor writing them allocates (the compiler's thread_local does, on
+// a thread's first use). The slot is reserved when the library loads;
+// without one, every thread reads 0.
+DWORD thread_marks_slot = TLS_OUT_OF_INDEXES;
+
+uint32_t ThreadMarks() {
+  if (thread_marks_slot == TLS_OUT_OF_INDEXES) return 0;
+  const DWORD error = GetLastError();  // TlsGetValue clears it
+  const uintptr_t marks = reinterpret_cast<uintptr_t>(TlsGetValue(thread_marks_slot));
+  SetLastError(error);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  return static_cast<uint32_t>(marks);
+}
+
+void SetThreadMarks(uint32_t marks) {
+  if (thread_marks_slot == TLS_OUT_OF_INDEXES) return;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  TlsSetValue(thread_marks_slot, reinterpret_cast<void*>(static_cast<uintptr_t>(marks)));
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+uintptr_t ThreadToken() { return GetCurrentThreadId(); }
+
 // ---------------------------------------------------------------------------
 // Paths
 
@@ -398,7 +422,8 @@ WriteFunction ReplaceWriteFunction(WriteFunction function) {
                                  std::memory_order_acq_rel);
 }
 
-bool LogFile::WriteLine(const char* data, size_t size) {
+bool LogFile::WriteLine(const char* data, size_t size, WholeLines whole_lines,
+                        const void* context) {
   if (!is_open()) {
     failed_ = true;
     return false;
@@ -415,10 +440,15 @@ bool LogFile::WriteLine(const char* data, size_t size) {
     next += written;
     remaining -= written;
     if (written == 0) {
-      // Remove this call's partial lines, so the next line starts cleanly,
-      // but only while the file still ends where that part ended: bytes
+      // Remove this call's partial line, so the next line starts cleanly;
+      // the whole lines before it stay (their callers have been written).
+      // Only while the file still ends where that part ended: bytes
       // another writer (sharing the file for writing) added since stay.
-      const size_t done = size - remaining;
+      const size_t written_bytes = size - remaining;
+      const size_t whole =
+          whole_lines != nullptr && written_bytes > 0 ? whole_lines(context, written_bytes) : 0;
+      const size_t done = written_bytes - whole;
+      size_ += whole;
       LARGE_INTEGER here;
       LARGE_INTEGER file_size;
       LARGE_INTEGER zero;
@@ -461,9 +491,18 @@ namespace {
 // the program's other threads still run. In the DLL, DllMain's detach comes
 // first and this second call does nothing.
 struct LibraryLifetime {
-  LibraryLifetime() { OnLibraryLoad(); }
+  LibraryLifetime() {
+    platform::thread_marks_slot = TlsAlloc();
+    OnLibraryLoad();
+  }
   ~LibraryLifetime() {
     OnLibraryUnload(UnloadMode{/*wait_for_writers=*/true, /*release_memory=*/false});
+    // At FreeLibrary the loader frees the DLL after this: give the slot back.
+    if (platform::thread_marks_slot != TLS_OUT_OF_INDEXES) {
+      const DWORD slot = platform::thread_marks_slot;
+      platform::thread_marks_slot = TLS_OUT_OF_INDEXES;
+      TlsFree(slot);
+    }
   }
   LibraryLifetime(const LibraryLifetime&) = delete;
   LibraryLifetime& operator=(const LibraryLifetime&) = delete;

@@ -10,6 +10,7 @@
 #include "core/limits.h"
 #include "core/loggers.h"
 #include "core/record_layout.h"
+#include "core/thread_marks.h"
 #include "platform/platform.h"
 #include "vqlogger.h"
 
@@ -292,22 +293,47 @@ extern "C" VQLOGGER_API void VQLOGGER_CALL RuntimeInfoToLogfile(const char* sour
   VQ_EXPORT_END(return)
 }
 
+namespace vqlogger {
+namespace {
+
+// The level lock only keeps the teardown from freeing the logger under a
+// level call. A handler that interrupted its own thread while it held (or
+// was taking) a lock of the library reads and sets the level without it:
+// taking it could wait for that very thread.
+RuntimeLogger* LoggerForLevel(CritSec** taken) {
+  *taken = nullptr;
+  if (LibraryClosed()) return nullptr;
+  if ((platform::ThreadMarks() & kMarkLockMask) == 0) {
+    *taken = levelLock.get();
+    (*taken)->Enter();
+    if (LibraryClosed()) return nullptr;
+  }
+  return runtimeLogger.load(std::memory_order_acquire);
+}
+
+// Leaves the level lock if LoggerForLevel took it, on every return path.
+struct LevelLockRelease {
+  CritSec* taken;
+  ~LevelLockRelease() {
+    if (taken != nullptr) taken->Leave();
+  }
+};
+
+}  // namespace
+}  // namespace vqlogger
+
 extern "C" VQLOGGER_API void VQLOGGER_CALL SetLoggingLevel(int level) {
   VQ_EXPORT_BEGIN
-  if (vqlogger::LibraryClosed()) return;
-  vqlogger::CritSecGuard guard(vqlogger::levelLock.get());
-  if (vqlogger::LibraryClosed()) return;
-  vqlogger::RuntimeLogger* logger = vqlogger::runtimeLogger.load(std::memory_order_acquire);
+  vqlogger::LevelLockRelease release{nullptr};
+  vqlogger::RuntimeLogger* logger = vqlogger::LoggerForLevel(&release.taken);
   if (logger != nullptr) logger->level.store(level, std::memory_order_relaxed);
   VQ_EXPORT_END(return)
 }
 
 extern "C" VQLOGGER_API int VQLOGGER_CALL GetLoggingLevel(void) {
   VQ_EXPORT_BEGIN
-  if (vqlogger::LibraryClosed()) return 0;
-  vqlogger::CritSecGuard guard(vqlogger::levelLock.get());
-  if (vqlogger::LibraryClosed()) return 0;
-  vqlogger::RuntimeLogger* logger = vqlogger::runtimeLogger.load(std::memory_order_acquire);
+  vqlogger::LevelLockRelease release{nullptr};
+  vqlogger::RuntimeLogger* logger = vqlogger::LoggerForLevel(&release.taken);
   return logger != nullptr ? logger->level.load(std::memory_order_relaxed) : 0;
   VQ_EXPORT_END(return 0)
 }

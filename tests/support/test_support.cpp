@@ -157,9 +157,9 @@ std::string LibraryTempDirectory() {
 #endif
 }
 
-std::vector<std::string> FindLogFiles(const std::string& dir, const std::string& suffix) {
+std::vector<std::string> FindLogFiles(const std::string& dir, const std::string& suffix, int pid) {
   std::vector<std::string> found;
-  std::string prefix = ExeBaseName() + "_" + std::to_string(CurrentPid()) + "_";
+  std::string prefix = ExeBaseName() + "_" + std::to_string(pid) + "_";
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     std::string name = it->path().filename().string();
@@ -173,15 +173,15 @@ std::vector<std::string> FindLogFiles(const std::string& dir, const std::string&
 }
 
 namespace {
-std::string OnlyLogIn(const std::string& dir, const std::string& suffix) {
-  std::vector<std::string> files = FindLogFiles(dir, suffix);
+std::string OnlyLogIn(const std::string& dir, const std::string& suffix, int pid) {
+  std::vector<std::string> files = FindLogFiles(dir, suffix, pid);
   EXPECT_EQ(files.size(), 1u) << "log files ending in " << suffix << " in " << dir;
   return files.size() == 1 ? files[0] : std::string();
 }
 }  // namespace
 
-std::string RuntimeLogIn(const std::string& dir) { return OnlyLogIn(dir, "_runtime.log"); }
-std::string AssertLogIn(const std::string& dir) { return OnlyLogIn(dir, "_assert.log"); }
+std::string RuntimeLogIn(const std::string& dir, int pid) { return OnlyLogIn(dir, "_runtime.log", pid); }
+std::string AssertLogIn(const std::string& dir, int pid) { return OnlyLogIn(dir, "_assert.log", pid); }
 
 std::vector<std::string> SplitLines(const std::string& content) {
   std::vector<std::string> lines;
@@ -396,6 +396,7 @@ std::string ChildOutcome::Describe() const {
 ChildOutcome RunInChild(const std::function<int()>& body, int timeout_ms) {
   ChildOutcome outcome;
   pid_t pid = fork();
+  outcome.pid = static_cast<int>(pid);
   if (pid < 0) {
     ADD_FAILURE() << "fork failed";
     return outcome;

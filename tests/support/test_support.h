@@ -55,12 +55,13 @@ std::string LibraryTempDirectory();
 
 // This process's log files in `dir` whose names end with `suffix`
 // ("_runtime.log" or "_assert.log"), full paths, sorted.
-std::vector<std::string> FindLogFiles(const std::string& dir, const std::string& suffix);
+std::vector<std::string> FindLogFiles(const std::string& dir, const std::string& suffix,
+                                      int pid = CurrentPid());
 
 // The one runtime / assert file of this process in `dir`; adds a test
 // failure and returns "" unless there is exactly one.
-std::string RuntimeLogIn(const std::string& dir);
-std::string AssertLogIn(const std::string& dir);
+std::string RuntimeLogIn(const std::string& dir, int pid = CurrentPid());
+std::string AssertLogIn(const std::string& dir, int pid = CurrentPid());
 
 // Splits file content into lines, each keeping its "\r\n" (or "\n"); a last
 // piece without a line end is kept as it is.
@@ -163,6 +164,7 @@ struct ChildOutcome {
   bool exited = false;     // ended by exit/_exit; exit_code is valid
   int exit_code = -1;
   int signal = 0;          // ended by this signal (0: none)
+  int pid = 0;             // the child's process id
   bool timed_out = false;  // still running at the bound; killed
   // "exit 0", "signal 6", "hung (killed after 2000 ms)".
   std::string Describe() const;

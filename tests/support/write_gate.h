@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -76,6 +77,11 @@ class WriteGate {
     released_ = false;
     changed_.notify_all();
   }
+  // The bytes the last cut-short write handed on before the disk was full.
+  std::string CutShortBytes() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return cut_short_bytes_;
+  }
   // Lines ("\r\n"-ended pieces) in each write so far, in order.
   std::vector<size_t> LinesPerWrite() {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -116,6 +122,7 @@ class WriteGate {
       if (outcome == Outcome::kCutShort) {
         refuse_next_ = true;  // the retry of the rest is refused
         size /= 2;
+        cut_short_bytes_.assign(data, size);
       }
     }
     return vqlogger::platform::SystemWrite(handle, data, size);
@@ -137,6 +144,7 @@ class WriteGate {
   int holding_ = -1;  // the index of the write waiting now
   bool released_ = false;
   bool refuse_next_ = false;
+  std::string cut_short_bytes_;
 };
 
 }  // namespace vqtest
