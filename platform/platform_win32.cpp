@@ -390,11 +390,31 @@ bool LogFile::Open(const char* path) {
   Close();
   size_ = 0;
   failed_ = false;
-  const HANDLE file = CreateFileA(
-      path, GENERIC_WRITE,
-      /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE,
-      /*lpSecurityAttributes=*/nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-      /*hTemplateFile=*/nullptr);
+  // The file is created new. CreateFile follows a symbolic link or other
+  // reparse point at the name (CREATE_ALWAYS would empty its target), so
+  // an existing name is opened as itself (FILE_FLAG_OPEN_REPARSE_POINT)
+  // and kept only when it is a plain file with one link (this process's
+  // own, opened again within the same second); then it is emptied.
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, share, /*lpSecurityAttributes=*/nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                            /*hTemplateFile=*/nullptr);
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
+    file = CreateFileA(path, GENERIC_WRITE, share, /*lpSecurityAttributes=*/nullptr,
+                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, /*hTemplateFile=*/nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    if (file != INVALID_HANDLE_VALUE &&
+        (!GetFileInformationByHandle(file, &info) ||
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+         info.nNumberOfLinks != 1 ||
+         !SetFilePointerEx(file, zero, /*lpNewFilePointer=*/nullptr, FILE_BEGIN) ||
+         !SetEndOfFile(file))) {
+      CloseHandle(file);
+      file = INVALID_HANDLE_VALUE;
+    }
+  }
   if (file == INVALID_HANDLE_VALUE) {
     handle_ = kInvalidHandle;
     return false;
