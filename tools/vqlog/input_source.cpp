@@ -60,9 +60,10 @@ InputSource::~InputSource() { Close(); }
 
 bool InputSource::is_open() const { return handle_ != nullptr; }
 
-bool InputSource::Open(const std::string& path) {
+bool InputSource::Open(const std::string& path, bool regular_only) {
   Close();
   error_.clear();
+  regular_only_ = regular_only;
   HANDLE handle;
   if (path == "-") {
     handle = GetStdHandle(STD_INPUT_HANDLE);
@@ -78,6 +79,11 @@ bool InputSource::Open(const std::string& path) {
   }
   handle_ = handle;
   regular_ = GetFileType(handle) == FILE_TYPE_DISK;
+  if (regular_only && !regular_) {
+    Close();
+    error_ = "not a regular file";
+    return false;
+  }
   if (regular_) {
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileInformationByHandle(handle, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -140,7 +146,7 @@ InputSource::Change InputSource::CheckFollowed(const std::string& path, int64_t 
 }
 
 bool InputSource::Restart(const std::string& path, Change change) {
-  if (change == Change::Replaced) return Open(path);
+  if (change == Change::Replaced) return Open(path, regular_only_);
   LARGE_INTEGER zero = {};
   return SetFilePointerEx(static_cast<HANDLE>(handle_), zero, nullptr, FILE_BEGIN) != 0;
 }
@@ -169,16 +175,18 @@ InputSource::~InputSource() { Close(); }
 
 bool InputSource::is_open() const { return fd_ >= 0; }
 
-bool InputSource::Open(const std::string& path) {
+bool InputSource::Open(const std::string& path, bool regular_only) {
   Close();
   error_.clear();
+  regular_only_ = regular_only;
   int fd;
   if (path == "-") {
     fd = dup(STDIN_FILENO);
   } else {
     do {
-      // A FIFO blocks here until a writer opens it; a stop ends the wait.
-      fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      // A FIFO blocks here until a writer opens it (unless only a regular
+      // file is wanted); a stop ends the wait.
+      fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (regular_only ? O_NONBLOCK : 0));
     } while (fd < 0 && errno == EINTR && !StopRequested());
   }
   if (fd < 0) {
@@ -194,6 +202,12 @@ bool InputSource::Open(const std::string& path) {
     }
     regular_ = S_ISREG(info.st_mode);
   }
+  if (regular_only && !regular_) {
+    ::close(fd);
+    error_ = "not a regular file";
+    return false;
+  }
+  if (regular_only) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   fd_ = fd;
 #ifdef POSIX_FADV_SEQUENTIAL
   if (regular_) posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -238,7 +252,7 @@ InputSource::Change InputSource::CheckFollowed(const std::string& path, int64_t 
 }
 
 bool InputSource::Restart(const std::string& path, Change change) {
-  if (change == Change::Replaced) return Open(path);
+  if (change == Change::Replaced) return Open(path, regular_only_);
   return lseek(fd_, 0, SEEK_SET) == 0;
 }
 

@@ -19,8 +19,9 @@ class InputSource {
 
   // Opens `path` ("-": standard input) for reading. False, with error() set,
   // when it cannot be opened or when a stop was requested while a FIFO waited
-  // for its writer.
-  bool Open(const std::string& path);
+  // for its writer. With `regular_only` (a file found in a directory scan)
+  // the open never blocks and anything but a regular file is refused.
+  bool Open(const std::string& path, bool regular_only = false);
   void Close();
   bool is_open() const;
 
@@ -50,6 +51,7 @@ class InputSource {
   int fd_ = -1;
 #endif
   bool regular_ = false;
+  bool regular_only_ = false;
   std::string error_;
 };
 

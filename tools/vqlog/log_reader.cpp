@@ -376,6 +376,8 @@ void RecordParser::ReadLine(std::string_view line, bool terminated, bool* emitte
     if (ParseRecordLine(line, scratch_)) {
       *emitted = EmitHeld(record) || *emitted;
       std::swap(held_, scratch_);
+      last_time_key_ = held_.time.SortKey();
+      held_.merge_key = last_time_key_;
       FinishRecord(first_line, wanted);
       return;
     }
@@ -397,6 +399,7 @@ void RecordParser::ReadLine(std::string_view line, bool terminated, bool* emitte
   held_.thread = 0;
   held_.time = Timestamp();
   held_.level.reset();
+  held_.merge_key = last_time_key_;
   held_.text.assign(line.data(), line.size());
   held_.ended_with_cr = terminated;
   if (terminated && line == kLastResortText && kind_ != FileKind::Assert) {
@@ -483,9 +486,9 @@ void RecordParser::Flush(std::vector<Record>& out, bool end_of_data) {
   }
 }
 
-LogReader::LogReader(std::string path, size_t chunk_bytes)
+LogReader::LogReader(std::string path, size_t chunk_bytes, bool regular_only)
     : path_(std::move(path)), chunk_bytes_(chunk_bytes), parser_(path_) {
-  opened_ = source_.Open(path_);
+  opened_ = source_.Open(path_, regular_only);
   if (!opened_) error_ = source_.error();
 }
 

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,6 +57,10 @@ struct Record {
   std::string log;            // path of the log file it came from
   int64_t log_line = 0;       // first physical line number in that file (1-based)
   bool ended_with_cr = true;  // internal: how its last physical line ended
+  // Where it goes in a merge on time: its time's sort key; for a line
+  // without a time, the key of the record before it in its log, also when
+  // a filter dropped that record (INT64_MIN when there is none).
+  int64_t merge_key = std::numeric_limits<int64_t>::min();
 
   bool HasTime() const {
     return kind == RecordKind::Runtime || kind == RecordKind::Assert || kind == RecordKind::Fallback;
@@ -136,6 +141,7 @@ class RecordParser {
   const char* slow_from_ = nullptr;  // a stretch of the data to read line by line
   const char* slow_until_ = nullptr;
   int64_t physical_lines_ = 0;
+  int64_t last_time_key_ = std::numeric_limits<int64_t>::min();  // of the last record line read
   int64_t unparsed_ = 0;
   int64_t cut_lines_ = 0;
   bool unterminated_ = false;
@@ -152,7 +158,9 @@ class LogReader {
   // after the read that copied it in.
   static constexpr size_t kDefaultChunkBytes = 128 * 1024;
 
-  explicit LogReader(std::string path, size_t chunk_bytes = kDefaultChunkBytes);
+  // `regular_only`: refuse anything but a regular file, without blocking
+  // (a file found in a directory scan).
+  explicit LogReader(std::string path, size_t chunk_bytes = kDefaultChunkBytes, bool regular_only = false);
   LogReader(const LogReader&) = delete;
   LogReader& operator=(const LogReader&) = delete;
 

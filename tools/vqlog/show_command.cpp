@@ -8,6 +8,7 @@
 #include <thread>
 #include <utility>
 
+#include "console.h"
 #include "input_source.h"
 #include "log_reader.h"
 #include "record_output.h"
@@ -27,7 +28,6 @@ struct MergeInput {
   std::unique_ptr<LogReader> reader;
   Record head;
   int64_t key = 0;
-  int64_t last_key = std::numeric_limits<int64_t>::min();
   bool parked = false;
   bool finished = false;
 
@@ -42,9 +42,9 @@ class Notes {
   // writes it.
   void Finished(const LogReader& reader) {
     const RecordParser& p = reader.parser();
-    const std::string& path = reader.path();
+    const std::string path = TerminalSafe(reader.path());
     if (reader.read_failed() && !StopRequested()) {
-      err_ << "vqlog: cannot read " << path << ": " << reader.error() << "\n";
+      err_ << "vqlog: cannot read " << path << ": " << TerminalSafe(reader.error()) << "\n";
       status_ = kShowUnreadable;
     }
     if (p.missing_header() && p.physical_lines() > 0) {
@@ -63,7 +63,7 @@ class Notes {
     }
   }
   void CannotOpen(const LogReader& reader) {
-    err_ << "vqlog: cannot open " << reader.path() << ": " << reader.error() << "\n";
+    err_ << "vqlog: cannot open " << TerminalSafe(reader.path()) << ": " << TerminalSafe(reader.error()) << "\n";
     status_ = kShowUnreadable;
   }
   std::ostream& err() { return err_; }
@@ -82,7 +82,7 @@ JsonLogFields FieldsOf(const LogSource& source) {
 // A k-way merge on time: the log whose next record has the smallest sort key
 // goes first, the earlier log on a tie. Each log's own order is kept, also
 // where its times step back; a record without a time takes the key of the
-// record before it in its log.
+// record before it in its log (Record::merge_key), shown or not.
 class Merge {
  public:
   Merge(const std::vector<LogSource>& sources, const std::string& grep, Notes& notes)
@@ -130,7 +130,8 @@ class Merge {
  private:
   bool Open(size_t i) {
     MergeInput& in = inputs_[i];
-    in.reader = std::make_unique<LogReader>(in.source->path);
+    in.reader =
+        std::make_unique<LogReader>(in.source->path, LogReader::kDefaultChunkBytes, in.source->from_directory);
     if (!in.reader->ok()) {
       notes_.CannotOpen(*in.reader);
       in.reader.reset();
@@ -149,8 +150,7 @@ class Merge {
       Finish(i);
       return false;
     }
-    in.key = in.head.HasTime() ? in.head.time.SortKey() : in.last_key;
-    in.last_key = in.key;
+    in.key = in.head.merge_key;
     heap_.push({in.key, i});
     return true;
   }
@@ -222,10 +222,10 @@ void ReadAvailable(FollowedLog& log, int poll_milliseconds, std::vector<Record>&
   LogReader& reader = *log.reader;
   switch (reader.CheckFollowed()) {
     case InputSource::Change::Truncated:
-      notes.err() << "vqlog: " << reader.path() << " was truncated; reading it again from the start\n";
+      notes.err() << "vqlog: " << TerminalSafe(reader.path()) << " was truncated; reading it again from the start\n";
       break;
     case InputSource::Change::Replaced:
-      notes.err() << "vqlog: " << reader.path() << " was replaced; reading the new file from the start\n";
+      notes.err() << "vqlog: " << TerminalSafe(reader.path()) << " was replaced; reading the new file from the start\n";
       break;
     case InputSource::Change::None: break;
   }
@@ -241,7 +241,7 @@ void ReadAvailable(FollowedLog& log, int poll_milliseconds, std::vector<Record>&
 int Follow(const std::vector<LogSource>& sources, const ShowOptions& options, std::ostream& out, Notes& notes) {
   std::vector<FollowedLog> logs;
   for (const LogSource& source : sources) {
-    auto reader = std::make_unique<LogReader>(source.path);
+    auto reader = std::make_unique<LogReader>(source.path, LogReader::kDefaultChunkBytes, source.from_directory);
     if (!reader->ok()) {
       notes.CannotOpen(*reader);
       continue;
@@ -267,18 +267,16 @@ int Follow(const std::vector<LogSource>& sources, const ShowOptions& options, st
     std::vector<std::pair<size_t, size_t>> order;  // log, record
     {
       std::vector<size_t> next(logs.size(), 0);
-      std::vector<int64_t> last(logs.size(), std::numeric_limits<int64_t>::min());
       for (;;) {
         size_t best = logs.size();
         int64_t best_key = 0;
         for (size_t i = 0; i < logs.size(); ++i) {
           if (next[i] == fresh[i].size()) continue;
           const Record& head = fresh[i][next[i]];
-          int64_t key = head.HasTime() ? head.time.SortKey() : last[i];
+          int64_t key = head.merge_key;
           if (best == logs.size() || key < best_key) best = i, best_key = key;
         }
         if (best == logs.size()) break;
-        last[best] = best_key;
         order.push_back({best, next[best]++});
       }
     }
