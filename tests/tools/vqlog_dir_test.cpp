@@ -135,6 +135,51 @@ TEST(VqlogDirectoryTest, InputTheLibraryWouldChangeIsRefusedOrReported) {
   }
 }
 
+// With no DIR, `ls` finds the logs wherever the library put them under the
+// same LOGGING_DIR: two starts, with the directory made (or not) between.
+TEST(VqlogDirectoryTest, WithoutADirectoryLsLooksWhereTheLibraryWrote) {
+  const struct {
+    std::string logging_dir;  // "<cwd>" stands for the working directory
+    bool make_between;        // create the directory between the two starts
+  } kCases[] = {
+      {"logs", false},           // missing, no separator: the temporary directory
+      {"logs", true},            // then made: the second start uses it
+      {"new/sub", false},        // first part missing: the temporary directory
+      {"<cwd>/new/", false},     // made by the first start, used by the second
+      {"<cwd>/a/b", false},      // made and used by both
+      {"<cwd>/a//b", false},
+      {"", false},
+  };
+  for (const auto& c : kCases) {
+    vqtest::ScratchDir cwd, temp;
+    std::string dir = c.logging_dir;
+    if (dir.rfind("<cwd>", 0) == 0) dir.replace(0, 5, cwd.path());
+    const std::string env = "LOGGING_DIR=" + vqtest::ShellQuote(dir);
+    EXPECT_EQ(RunIn(cwd.path(), temp.path(), {"write", "m"}, "", env).status, 0) << c.logging_dir;
+    if (c.make_between) fs::create_directories(fs::path(cwd.path()) / dir);
+    EXPECT_EQ(RunIn(cwd.path(), temp.path(), {"write", "m"}, "", env).status, 0) << c.logging_dir;
+    std::vector<std::string> written, listed;
+    for (const std::string& root : {cwd.path(), temp.path()}) {
+      for (const std::string& f : FilesUnder(root)) {
+        if (fs::path(f).filename().string().find("_runtime.log") != std::string::npos) {
+          written.push_back(fs::weakly_canonical(fs::path(root) / f).string());
+        }
+      }
+    }
+    vqtest::ToolRun run = RunIn(cwd.path(), temp.path(), {"ls", "--json"}, "", env);
+    EXPECT_EQ(run.status, 0) << c.logging_dir << ": " << run.err;
+    for (const std::string& line : vqtest::SplitLines(run.out)) {
+      size_t at = line.find("\"runtime_log\":\"") + 15;
+      fs::path path = line.substr(at, line.find('"', at) - at);
+      listed.push_back(fs::weakly_canonical(path.is_absolute() ? path : fs::path(cwd.path()) / path).string());
+    }
+    std::sort(written.begin(), written.end());
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(written.size(), 2u) << c.logging_dir;
+    EXPECT_EQ(listed, written) << c.logging_dir;
+  }
+}
+
 TEST(VqlogDirectoryTest, PrintsItsVersion) {
   vqtest::ToolRun run = vqtest::RunProgram(VQLOG_PATH, {"--version"});
   EXPECT_EQ(run.status, 0);

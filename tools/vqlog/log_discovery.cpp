@@ -224,7 +224,7 @@ std::string StartIso(const LogFileName& name) {
 
 std::vector<std::string> DefaultLogDirectories() {
   const char* env = std::getenv("LOGGING_DIR");
-  if (env != nullptr && env[0] != '\0') return {env};
+  if (env != nullptr) return LoggingDirCandidates(env);
   return {TempDirectory()};
 }
 

@@ -44,7 +44,8 @@ struct LogSource {
 // name selectors (--exe, --pid, --last) cannot place them and skip them with a note.
 std::vector<LogSource> SelectLogs(const LogSelection& selection, std::ostream& notes);
 
-// Where the library would have put this user's logs: LOGGING_DIR when set (non-empty), else the temporary directory.
+// Where the library would have put this user's logs: by its rules for LOGGING_DIR when that is set (also when
+// empty), else the temporary directory.
 std::vector<std::string> DefaultLogDirectories();
 
 // Seconds since 1970-01-01 of a local start time read as if it were UTC: a
