@@ -149,6 +149,42 @@ TEST(VqlogSelectionTest, NotesShowNamesSafely) {
   for (const auto& c : kCases) Check(c.args, c.want);
 }
 
+// 300 logs whose records interleave in time, read under small descriptor
+// limits: every record, in the order an unlimited run gives.
+TEST(VqlogSelectionTest, OverlappingLogsAreAllReadUnderAnyDescriptorLimit) {
+  vqtest::ScratchDir dir;
+  constexpr int kLogs = 300, kRecords = 20;
+  for (int p = 0; p < kLogs; ++p) {
+    std::string bytes = kHeader;
+    for (int i = 0; i < kRecords; ++i) {
+      int ms = i * 997 + p * 13;
+      bytes += Line("2026-1-1 0:" + std::to_string(ms / 60000) + ":" + std::to_string(ms / 1000 % 60) + "." +
+                        std::to_string(ms % 1000),
+                    std::to_string(p) + "." + std::to_string(i));
+    }
+    vqtest::WriteFileBytes(dir.Join("app_" + std::to_string(1000 + p) + "_2026-1-1-0-0-0_runtime.log"), bytes);
+  }
+  const vqtest::ToolRun unlimited = Vqlog({"show", "--json", dir.path()});
+  ASSERT_EQ(vqtest::SplitLines(unlimited.out).size(), static_cast<size_t>(kLogs * kRecords)) << unlimited.err;
+  const std::string tool = "exec timeout 20 " + vqtest::ShellQuote(VQLOG_PATH);
+  const struct {
+    std::string script;
+    Expected want;
+  } kCases[] = {
+      {"ulimit -n 64; " + tool + " show --json " + dir.path(), {0, unlimited.out, ""}},
+      {"ulimit -n 128; " + tool + " show --json --grep . " + dir.path(), {0, unlimited.out, ""}},
+      {"ulimit -n 64; " + tool + " show --follow " + dir.path(),
+       {1, "", "vqlog: cannot follow 300 logs: at most 48 files may be open at once here (ulimit -n); select fewer "
+               "with --exe, --pid or --last\n"}},
+  };
+  for (const auto& c : kCases) {
+    vqtest::ToolRun run = vqtest::RunProgram("sh", {"-c", c.script});
+    EXPECT_EQ(run.status, c.want.status) << c.script;
+    EXPECT_EQ(run.out, c.want.out) << c.script;
+    EXPECT_EQ(run.err, c.want.err) << c.script;
+  }
+}
+
 TEST(VqlogSelectionTest, SelectorValuesAreChecked) {
   vqtest::ScratchDir empty, logs;
   const std::string log = logs.Join("app_7_2026-1-1-0-0-0_runtime.log");

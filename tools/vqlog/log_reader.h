@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -149,6 +150,31 @@ class RecordParser {
   bool finished_ = false;
 };
 
+class LogReader;
+
+// Caps how many readers hold an open regular file at once. Opening one more
+// past the cap parks the reader that read least recently: its file is
+// closed, its buffer and place kept, and it opens the file again where it
+// was when it next needs bytes. Streams are never parked nor counted.
+class OpenFileBudget {
+ public:
+  explicit OpenFileBudget(size_t max_open) : max_open_(max_open < 1 ? 1 : max_open) {}
+  OpenFileBudget(const OpenFileBudget&) = delete;
+  OpenFileBudget& operator=(const OpenFileBudget&) = delete;
+  size_t reopens() const { return reopens_; }
+
+ private:
+  friend class LogReader;
+  void MakeRoom();
+  void Add(LogReader* reader);
+  void Touch(LogReader* reader);
+  void Remove(LogReader* reader);
+
+  std::list<LogReader*> open_;  // most recently read first
+  size_t max_open_;
+  size_t reopens_ = 0;
+};
+
 // Streaming reader of one log: a file, a FIFO, or "-" for standard input. It
 // reads in large chunks, never seeks, and holds at most one chunk, one line
 // and one record.
@@ -160,7 +186,10 @@ class LogReader {
 
   // `regular_only`: refuse anything but a regular file, without blocking
   // (a file found in a directory scan).
-  explicit LogReader(std::string path, size_t chunk_bytes = kDefaultChunkBytes, bool regular_only = false);
+  // `budget`: shared by readers whose number may pass the descriptor limit.
+  explicit LogReader(std::string path, size_t chunk_bytes = kDefaultChunkBytes, bool regular_only = false,
+                     OpenFileBudget* budget = nullptr);
+  ~LogReader();
   LogReader(const LogReader&) = delete;
   LogReader& operator=(const LogReader&) = delete;
 
@@ -186,9 +215,14 @@ class LogReader {
   InputSource::Change CheckFollowed();
 
  private:
+  friend class OpenFileBudget;
   bool Fill();
+  void CloseSource();
 
   std::string path_;
+  OpenFileBudget* budget_ = nullptr;
+  std::list<LogReader*>::iterator budget_place_;
+  bool in_budget_ = false;
   size_t chunk_bytes_;
   InputSource source_;
   RecordParser parser_;

@@ -1,5 +1,6 @@
 #include "show_command.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <limits>
@@ -16,10 +17,17 @@
 namespace vqlog {
 namespace {
 
-// More logs than this are not all kept open: a log whose first record lies
-// ahead is closed after that record and opened again when its turn comes.
-constexpr size_t kMaxOpenLogs = 64;
+// The read buffers of all logs of a merge share this much memory, each
+// between the two chunk sizes: many logs read in smaller chunks.
+constexpr size_t kBufferBudgetBytes = 24 << 20;
+constexpr size_t kMinChunkBytes = 8 << 10;
 constexpr size_t kTableBatch = 1024;
+
+size_t ChunkBytesFor(size_t logs) {
+  size_t share = kBufferBudgetBytes / (logs > 0 ? logs : 1);
+  share = std::min(std::max(share, kMinChunkBytes), LogReader::kDefaultChunkBytes);
+  return share & ~static_cast<size_t>(4095);
+}
 
 // One log in the merge, with the record that is its next to go out.
 struct MergeInput {
@@ -28,7 +36,6 @@ struct MergeInput {
   std::unique_ptr<LogReader> reader;
   Record head;
   int64_t key = 0;
-  bool parked = false;
   bool finished = false;
 
   MergeInput(const LogSource* s, JsonLogFields fields) : source(s), json(std::move(fields)) {}
@@ -79,6 +86,9 @@ JsonLogFields FieldsOf(const LogSource& source) {
   return JsonLogFields(source.path, std::nullopt, std::nullopt);
 }
 
+// Any number of logs are merged under any descriptor limit: past the limit,
+// the log read least recently closes its file and opens it again at its
+// place when it needs bytes (OpenFileBudget).
 // A k-way merge on time: the log whose next record has the smallest sort key
 // goes first, the earlier log on a tie. Each log's own order is kept, also
 // where its times step back; a record without a time takes the key of the
@@ -86,17 +96,11 @@ JsonLogFields FieldsOf(const LogSource& source) {
 class Merge {
  public:
   Merge(const std::vector<LogSource>& sources, const std::string& grep, Notes& notes)
-      : notes_(notes), grep_(grep) {
+      : notes_(notes), grep_(grep), budget_(OpenFileLimit()), chunk_bytes_(ChunkBytesFor(sources.size())) {
     inputs_.reserve(sources.size());
     for (const LogSource& source : sources) inputs_.emplace_back(&source, FieldsOf(source));
     for (size_t i = 0; i < inputs_.size() && !StopRequested(); ++i) {
-      if (!Open(i)) continue;
-      if (!Advance(i)) continue;
-      if (open_ > kMaxOpenLogs && inputs_[i].reader->regular_file()) {
-        inputs_[i].reader.reset();
-        inputs_[i].parked = true;
-        --open_;
-      }
+      if (Open(i)) Advance(i);
     }
   }
 
@@ -107,16 +111,6 @@ class Merge {
       size_t i = heap_.top().second;
       heap_.pop();
       MergeInput& in = inputs_[i];
-      if (in.parked) {
-        // Read its first record again; the one kept is what it was then.
-        in.parked = false;
-        if (!Open(i)) continue;
-        Record again;
-        if (!in.reader->Next(&again)) {
-          Finish(i);
-          continue;
-        }
-      }
       std::swap(*record, in.head);
       *index = i;
       Advance(i);
@@ -130,8 +124,7 @@ class Merge {
  private:
   bool Open(size_t i) {
     MergeInput& in = inputs_[i];
-    in.reader =
-        std::make_unique<LogReader>(in.source->path, LogReader::kDefaultChunkBytes, in.source->from_directory);
+    in.reader = std::make_unique<LogReader>(in.source->path, chunk_bytes_, in.source->from_directory, &budget_);
     if (!in.reader->ok()) {
       notes_.CannotOpen(*in.reader);
       in.reader.reset();
@@ -139,7 +132,6 @@ class Merge {
       return false;
     }
     in.reader->parser().SetGrep(grep_);
-    ++open_;
     return true;
   }
 
@@ -160,15 +152,15 @@ class Merge {
     notes_.Finished(*in.reader);
     in.reader.reset();
     in.finished = true;
-    --open_;
   }
 
   using Entry = std::pair<int64_t, size_t>;  // key, log index: ties go to the earlier log
   Notes& notes_;
   std::string grep_;
+  OpenFileBudget budget_;  // before inputs_: their readers leave it as they go
+  size_t chunk_bytes_;
   std::vector<MergeInput> inputs_;
   std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> heap_;
-  size_t open_ = 0;
 };
 
 int ShowOnce(const std::vector<LogSource>& sources, const ShowOptions& options, std::ostream& out,
@@ -239,6 +231,15 @@ void ReadAvailable(FollowedLog& log, int poll_milliseconds, std::vector<Record>&
 }
 
 int Follow(const std::vector<LogSource>& sources, const ShowOptions& options, std::ostream& out, Notes& notes) {
+  // Every followed log keeps its file open, to notice appends, truncation
+  // and replacement: more than the descriptor limit allows are refused
+  // rather than some followed in silence.
+  const size_t limit = OpenFileLimit();
+  if (sources.size() > limit) {
+    notes.err() << "vqlog: cannot follow " << sources.size() << " logs: at most " << limit
+                << " files may be open at once here (ulimit -n); select fewer with --exe, --pid or --last\n";
+    return kShowUnreadable;
+  }
   std::vector<FollowedLog> logs;
   for (const LogSource& source : sources) {
     auto reader = std::make_unique<LogReader>(source.path, LogReader::kDefaultChunkBytes, source.from_directory);
