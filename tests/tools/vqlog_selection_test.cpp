@@ -1,11 +1,15 @@
 // `vqlog show` and `vqlog ls` on logs written here by hand: what a directory
 // scan reads, where lines without a time go in a filtered merge, what stderr
 // notes show of odd names, and the checks of the selector options.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tool_test_support.h"
@@ -182,6 +186,54 @@ TEST(VqlogSelectionTest, OverlappingLogsAreAllReadUnderAnyDescriptorLimit) {
     EXPECT_EQ(run.status, c.want.status) << c.script;
     EXPECT_EQ(run.out, c.want.out) << c.script;
     EXPECT_EQ(run.err, c.want.err) << c.script;
+  }
+}
+
+// Following a directory: logs that appear join (if the selectors take
+// them), with a note; a deleted log leaves, with a note.
+TEST(VqlogSelectionTest, FollowingADirectoryTakesInNewLogsAndLetsDeletedOnesGo) {
+  const std::string early = "_2026-1-1-0-0-0_runtime.log", late = "_2026-1-1-0-0-5_runtime.log";
+  const struct {
+    std::vector<std::string> selectors;
+    std::vector<std::string> before, after;  // logs there at the start; logs written while it follows
+    std::string deleted;
+    std::vector<std::string> shown, joined;  // logs whose one record is shown, in order; logs noted as joining
+  } kCases[] = {
+      {{}, {"a_1" + early}, {"b_2" + late}, "a_1" + early, {"a_1" + early, "b_2" + late}, {"b_2" + late}},
+      {{"--exe", "b"}, {"a_1" + early, "b_2" + early}, {"c_3" + late, "b_4" + late}, "b_2" + early,
+       {"b_2" + early, "b_4" + late}, {"b_4" + late}},
+      {{"--last", "1"}, {"a_1" + early, "b_2" + early}, {"c_3" + late}, "b_2" + early,
+       {"b_2" + early, "c_3" + late}, {"c_3" + late}},
+  };
+  for (const auto& c : kCases) {
+    vqtest::ScratchDir dir, io;
+    auto write = [&](const std::string& name) {
+      vqtest::WriteFileBytes(dir.Join(name), kHeader + Line("2026-1-1 0:0:1.0", name.substr(0, 3)));
+    };
+    for (const std::string& name : c.before) write(name);
+    std::vector<std::string> args = {"show", "--json", "--follow"};
+    args.insert(args.end(), c.selectors.begin(), c.selectors.end());
+    args.push_back(dir.path());
+    pid_t child = vqtest::StartTool(args, io.Join("out"), io.Join("err"));
+    vqtest::WaitForLines(io.Join("out"), 1);
+    for (const std::string& name : c.after) write(name);
+    vqtest::WaitForLines(io.Join("out"), c.shown.size());
+    ASSERT_EQ(std::remove(dir.Join(c.deleted).c_str()), 0);
+    for (int i = 0; i < 100 && vqtest::ReadFileBytes(io.Join("err")).find("deleted") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // a scan more: nothing else joins
+    kill(child, SIGTERM);
+    EXPECT_EQ(vqtest::WaitBounded(child, 5), 0);
+    std::string out, err;
+    for (const std::string& name : c.shown) {
+      out += Json(dir.Join(name), name.substr(0, 1), std::stoi(name.substr(2, 1)), "2026-01-01T00:00:01.000",
+                  name.substr(0, 3), 2);
+    }
+    for (const std::string& name : c.joined) err += "vqlog: following " + dir.Join(name) + ", a new log\n";
+    err += "vqlog: " + dir.Join(c.deleted) + " was deleted; no longer following it\n";
+    EXPECT_EQ(vqtest::ReadFileBytes(io.Join("out")), out) << c.deleted;
+    EXPECT_EQ(vqtest::ReadFileBytes(io.Join("err")), err) << c.deleted;
   }
 }
 

@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
+#include <filesystem>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <queue>
+#include <set>
+#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -230,43 +234,94 @@ void ReadAvailable(FollowedLog& log, int poll_milliseconds, std::vector<Record>&
   }
 }
 
-int Follow(const std::vector<LogSource>& sources, const ShowOptions& options, std::ostream& out, Notes& notes) {
+// While following, the directories are scanned again this often for the
+// logs of processes that started since.
+constexpr int kRescanMilliseconds = 1000;
+
+// The note lines of `text` not in `printed`, which takes them in.
+std::string NewNoteLines(const std::string& text, std::set<std::string>& printed) {
+  std::string fresh;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string line = text.substr(at, end - at);
+    if (printed.insert(line).second) fresh += line;
+    at = end;
+  }
+  return fresh;
+}
+
+// Follows `initial`; with `rescan`, also the logs that selection picks in
+// later scans. `scan_notes`: what the first scan noted, not to be repeated.
+int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, const std::string& scan_notes,
+           const ShowOptions& options, std::ostream& out, Notes& notes) {
   // Every followed log keeps its file open, to notice appends, truncation
   // and replacement: more than the descriptor limit allows are refused
   // rather than some followed in silence.
   const size_t limit = OpenFileLimit();
-  if (sources.size() > limit) {
-    notes.err() << "vqlog: cannot follow " << sources.size() << " logs: at most " << limit
+  if (initial.size() > limit) {
+    notes.err() << "vqlog: cannot follow " << initial.size() << " logs: at most " << limit
                 << " files may be open at once here (ulimit -n); select fewer with --exe, --pid or --last\n";
     return kShowUnreadable;
   }
+  std::deque<LogSource> sources;  // stable addresses for FollowedLog::source
+  std::set<std::string> known;    // every path followed or tried
+  std::set<std::string> printed;
+  NewNoteLines(scan_notes, printed);
   std::vector<FollowedLog> logs;
-  for (const LogSource& source : sources) {
+  auto start = [&](const LogSource& given, bool joined) {
+    sources.push_back(given);
+    const LogSource& source = sources.back();
+    known.insert(source.path);
     auto reader = std::make_unique<LogReader>(source.path, LogReader::kDefaultChunkBytes, source.from_directory);
     if (!reader->ok()) {
       notes.CannotOpen(*reader);
-      continue;
+      return;
     }
+    if (joined) notes.err() << "vqlog: following " << TerminalSafe(source.path) << ", a new log\n";
     reader->SetFollow(true);
     reader->parser().SetGrep(options.filter.grep);
     logs.push_back({&source, FieldsOf(source), std::move(reader), 0});
-  }
+  };
+  for (const LogSource& source : initial) start(source, false);
   OutputBuffer buffer(out, true);
   TablePrinter table(options.color);
   std::vector<Record> shown;
   bool first = true;
+  int since_scan = 0;
   while (!StopRequested()) {
     if (!first) std::this_thread::sleep_for(std::chrono::milliseconds(options.poll_milliseconds));
     first = false;
+    if (rescan && (since_scan += options.poll_milliseconds) >= kRescanMilliseconds) {
+      since_scan = 0;
+      std::ostringstream scan;
+      for (const LogSource& source : SelectLogs(*rescan, scan)) {
+        if (known.count(source.path) != 0) continue;
+        if (logs.size() >= limit) {
+          known.insert(source.path);
+          notes.err() << "vqlog: cannot follow " << TerminalSafe(source.path) << " as well: at most " << limit
+                      << " files may be open at once here (ulimit -n)\n";
+          continue;
+        }
+        start(source, true);
+      }
+      notes.err() << NewNoteLines(scan.str(), printed);
+    }
     std::vector<std::vector<Record>> fresh(logs.size());
+    std::vector<size_t> gone;
     bool any = false;
     for (size_t i = 0; i < logs.size(); ++i) {
       ReadAvailable(logs[i], options.poll_milliseconds, fresh[i], notes);
       any = any || !fresh[i].empty();
+      std::error_code ec;
+      if (logs[i].reader->regular_file() && !std::filesystem::exists(logs[i].source->path, ec) && !ec) {
+        Record held;
+        if (logs[i].reader->ReleaseHeld(&held)) fresh[i].push_back(std::move(held)), any = true;
+        gone.push_back(i);
+      }
     }
-    if (!any) continue;
-    std::vector<std::pair<size_t, size_t>> order;  // log, record
-    {
+    if (any) {
+      std::vector<std::pair<size_t, size_t>> order;  // log, record
       std::vector<size_t> next(logs.size(), 0);
       for (;;) {
         size_t best = logs.size();
@@ -280,19 +335,26 @@ int Follow(const std::vector<LogSource>& sources, const ShowOptions& options, st
         if (best == logs.size()) break;
         order.push_back({best, next[best]++});
       }
-    }
-    shown.clear();
-    for (const auto& [log, at] : order) {
-      Record& r = fresh[log][at];
-      if (!options.filter.Matches(r)) continue;
-      if (options.json) {
-        AppendRecordJson(r, logs[log].json, buffer.text());
-      } else {
-        shown.push_back(std::move(r));
+      shown.clear();
+      for (const auto& [log, at] : order) {
+        Record& r = fresh[log][at];
+        if (!options.filter.Matches(r)) continue;
+        if (options.json) {
+          AppendRecordJson(r, logs[log].json, buffer.text());
+        } else {
+          shown.push_back(std::move(r));
+        }
       }
+      if (!options.json) table.Print(shown, buffer.text());
+      buffer.Commit();
     }
-    if (!options.json) table.Print(shown, buffer.text());
-    buffer.Commit();
+    // A deleted log leaves, after what it still held was shown.
+    for (size_t k = gone.size(); k-- > 0;) {
+      FollowedLog& log = logs[gone[k]];
+      notes.err() << "vqlog: " << TerminalSafe(log.source->path) << " was deleted; no longer following it\n";
+      notes.Finished(*log.reader);
+      logs.erase(logs.begin() + static_cast<std::ptrdiff_t>(gone[k]));
+    }
   }
   buffer.Flush();
   for (FollowedLog& log : logs) notes.Finished(*log.reader);
@@ -306,19 +368,23 @@ void StopFollowing() { RequestStop(); }
 int ShowSources(const std::vector<LogSource>& sources, const ShowOptions& options, std::ostream& out,
                 std::ostream& err) {
   Notes notes(err);
-  if (options.follow) return Follow(sources, options, out, notes);
+  if (options.follow) return Follow(sources, nullptr, "", options, out, notes);
   return ShowOnce(sources, options, out, notes);
 }
 
 int RunShow(const ShowOptions& options, std::ostream& out, std::ostream& err) {
   LogSelection selection = options.selection;
   selection.operands.insert(selection.operands.end(), options.files.begin(), options.files.end());
-  std::vector<LogSource> sources = SelectLogs(selection, err);
+  std::ostringstream scan;
+  std::vector<LogSource> sources = SelectLogs(selection, scan);
+  err << scan.str();
   if (sources.empty()) {
     err << "vqlog: no log to show\n";
     return kShowNoLogs;
   }
-  return ShowSources(sources, options, out, err);
+  if (!options.follow) return ShowSources(sources, options, out, err);
+  Notes notes(err);
+  return Follow(sources, &selection, scan.str(), options, out, notes);
 }
 
 }  // namespace vqlog
