@@ -7,13 +7,8 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
-#include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #endif
-
-#include <chrono>
-#include <thread>
 
 #include <cstdlib>
 #include <filesystem>
@@ -91,44 +86,6 @@ inline ToolRun RunProgram(const std::string& program, const std::vector<std::str
   run.err = ReadFileBytes(io.Join("err"));
   return run;
 }
-
-#ifdef VQLOG_PATH
-// Polls `path` until it holds `n` lines (bounded), then returns them.
-inline std::vector<std::string> WaitForLines(const std::string& path, size_t n) {
-  for (int i = 0; i < 500; ++i) {
-    std::vector<std::string> lines = vqtest::SplitLines(vqtest::ReadFileBytes(path));
-    if (lines.size() >= n) return lines;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return vqtest::SplitLines(vqtest::ReadFileBytes(path));
-}
-
-// Starts `vqlog args...` with standard output and error to files.
-inline pid_t StartTool(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
-  pid_t child = fork();
-  if (child == 0) {
-    if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(127);
-    std::vector<char*> argv = {const_cast<char*>(VQLOG_PATH)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  return child;
-}
-
-// Waits for `child` at most `seconds`; -1 (after SIGKILL) when it did not end.
-inline int WaitBounded(pid_t child, int seconds) {
-  for (int i = 0; i < seconds * 50; ++i) {
-    int status = 0;
-    if (waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
-  return -1;
-}
-#endif  // VQLOG_PATH
 #endif
 
 }  // namespace vqtest

@@ -135,48 +135,27 @@ TEST(VqlogDirectoryTest, InputTheLibraryWouldChangeIsRefusedOrReported) {
   }
 }
 
-// With no DIR, `ls` finds the logs wherever the library put them under the
-// same LOGGING_DIR: two starts, with the directory made (or not) between.
+// With no DIR, `ls` lists the runtime logs wherever the library put them
+// under the same LOGGING_DIR ("@": the working directory) in two starts, the
+// directory made between them or not.
 TEST(VqlogDirectoryTest, WithoutADirectoryLsLooksWhereTheLibraryWrote) {
-  const struct {
-    std::string logging_dir;  // "<cwd>" stands for the working directory
-    bool make_between;        // create the directory between the two starts
-  } kCases[] = {
-      {"logs", false},           // missing, no separator: the temporary directory
-      {"logs", true},            // then made: the second start uses it
-      {"new/sub", false},        // first part missing: the temporary directory
-      {"<cwd>/new/", false},     // made by the first start, used by the second
-      {"<cwd>/a/b", false},      // made and used by both
-      {"<cwd>/a//b", false},
-      {"", false},
-  };
-  for (const auto& c : kCases) {
+  const std::vector<std::pair<std::string, bool>> kCases = {
+      {"logs", false}, {"logs", true}, {"new/sub", false}, {"@/new/", false}, {"@/a/b", false}, {"@/a//b", false},
+      {"", false}};
+  for (const auto& [dir, make_between] : kCases) {
     vqtest::ScratchDir cwd, temp;
-    std::string dir = c.logging_dir;
-    if (dir.rfind("<cwd>", 0) == 0) dir.replace(0, 5, cwd.path());
-    const std::string env = "LOGGING_DIR=" + vqtest::ShellQuote(dir);
-    EXPECT_EQ(RunIn(cwd.path(), temp.path(), {"write", "m"}, "", env).status, 0) << c.logging_dir;
-    if (c.make_between) fs::create_directories(fs::path(cwd.path()) / dir);
-    EXPECT_EQ(RunIn(cwd.path(), temp.path(), {"write", "m"}, "", env).status, 0) << c.logging_dir;
-    std::vector<std::string> written, listed;
-    for (const std::string& root : {cwd.path(), temp.path()}) {
-      for (const std::string& f : FilesUnder(root)) {
-        if (fs::path(f).filename().string().find("_runtime.log") != std::string::npos) {
-          written.push_back(fs::weakly_canonical(fs::path(root) / f).string());
-        }
-      }
-    }
-    vqtest::ToolRun run = RunIn(cwd.path(), temp.path(), {"ls", "--json"}, "", env);
-    EXPECT_EQ(run.status, 0) << c.logging_dir << ": " << run.err;
-    for (const std::string& line : vqtest::SplitLines(run.out)) {
-      size_t at = line.find("\"runtime_log\":\"") + 15;
-      fs::path path = line.substr(at, line.find('"', at) - at);
-      listed.push_back(fs::weakly_canonical(path.is_absolute() ? path : fs::path(cwd.path()) / path).string());
-    }
-    std::sort(written.begin(), written.end());
-    std::sort(listed.begin(), listed.end());
-    EXPECT_EQ(written.size(), 2u) << c.logging_dir;
-    EXPECT_EQ(listed, written) << c.logging_dir;
+    const std::string logs = vqtest::ShellQuote(dir.rfind('@', 0) == 0 ? cwd.path() + dir.substr(1) : dir);
+    const std::string v = vqtest::ShellQuote(VQLOG_PATH), q = vqtest::ShellQuote(cwd.path());
+    vqtest::ToolRun run = vqtest::RunProgram(
+        "sh", {"-c", "cd " + q + " && " + v + " write m && " + (make_between ? "mkdir " + logs + " && " : "") + v +
+                         " write m && " + v + " ls --json | sed 's/.*\"runtime_log\":\"\\([^\"]*\\)\".*/\\1/' | " +
+                         "xargs realpath | sort && echo -- && find " + q + " \"$TMPDIR\" -name '*_runtime.log' | " +
+                         "xargs realpath | sort"},
+        "", "TMPDIR=" + vqtest::ShellQuote(temp.path()) + " LOGGING_DIR=" + logs);
+    EXPECT_EQ(run.status, 0) << dir << ": " << run.err;
+    const size_t cut = run.out.find("--\n");
+    EXPECT_EQ(run.out.substr(0, cut), run.out.substr(cut + 3)) << dir;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 5) << dir << ": " << run.out;
   }
 }
 
