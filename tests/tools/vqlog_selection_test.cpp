@@ -94,16 +94,17 @@ TEST(VqlogSelectionTest, FollowingADirectoryTakesInNewLogsAndLetsDeletedOnesGo) 
   const std::string c = "c_3_2026-1-1-0-0-9_runtime.log", d = "b_4_2026-1-1-0-0-9_runtime.log";
   const std::string add = "w " + c + " 1 c; w " + d + " 1 d";
   auto follow = [&](const std::string& selectors, const std::string& shown, const std::vector<std::string>& joined,
-                    const std::string& gone) {
-    std::string notes;
+                    const std::string& gone, std::string notes = "") {
     for (const std::string& log : joined) notes += "vqlog: following ./" + log + ", a new log\n";
     return Case{"$V show --json -f " + selectors + " . & sleep 0.5; " + add + "; sleep 2.5; rm " + gone +
                     "; sleep 1.5; kill $!; wait $!",
                 add + "; $V show --json " + shown, 0,
                 notes + "vqlog: ./" + gone + " was deleted; no longer following it\n"};
   };
-  CheckAll("w " + kA + " 1 a; w " + kB + " 1 b", {follow("", ".", {c, d}, kA), follow("--exe b", "--exe b .", {d}, kB),
-                                                  follow("--last 1", "./" + kB + " ./" + d, {d}, kB)});
+  CheckAll("w " + kA + " 1 a; w " + kB + " 1 b",
+           {follow("", ".", {c, d}, kA), follow("--exe b", "--exe b .", {d}, kB),
+            follow("--last 1", "./" + kB + " ./" + d, {d}, kB),
+            follow("--exe c", "--exe c .", {c}, c, "vqlog: no log to show yet; waiting for new ones\n")});
 }
 
 }  // namespace

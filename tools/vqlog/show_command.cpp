@@ -378,11 +378,13 @@ int RunShow(const ShowOptions& options, std::ostream& out, std::ostream& err) {
   std::ostringstream scan;
   std::vector<LogSource> sources = SelectLogs(selection, scan);
   err << scan.str();
-  if (sources.empty()) {
+  if (sources.empty() && !options.follow) {
     err << "vqlog: no log to show\n";
     return kShowNoLogs;
   }
   if (!options.follow) return ShowSources(sources, options, out, err);
+  // Following, logs that appear later are taken in: none yet is no end.
+  if (sources.empty()) err << "vqlog: no log to show yet; waiting for new ones\n";
   Notes notes(err);
   return Follow(sources, &selection, scan.str(), options, out, notes);
 }
