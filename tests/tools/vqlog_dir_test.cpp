@@ -135,6 +135,30 @@ TEST(VqlogDirectoryTest, InputTheLibraryWouldChangeIsRefusedOrReported) {
   }
 }
 
+// With no DIR, `ls` lists the runtime logs wherever the library put them
+// under the same LOGGING_DIR ("@": the working directory) in two starts, the
+// directory made between them or not.
+TEST(VqlogDirectoryTest, WithoutADirectoryLsLooksWhereTheLibraryWrote) {
+  const std::vector<std::pair<std::string, bool>> kCases = {
+      {"logs", false}, {"logs", true}, {"new/sub", false}, {"@/new/", false}, {"@/a/b", false}, {"@/a//b", false},
+      {"", false}};
+  for (const auto& [dir, make_between] : kCases) {
+    vqtest::ScratchDir cwd, temp;
+    const std::string logs = vqtest::ShellQuote(dir.rfind('@', 0) == 0 ? cwd.path() + dir.substr(1) : dir);
+    const std::string v = vqtest::ShellQuote(VQLOG_PATH), q = vqtest::ShellQuote(cwd.path());
+    vqtest::ToolRun run = vqtest::RunProgram(
+        "sh", {"-c", "cd " + q + " && " + v + " write m && " + (make_between ? "mkdir " + logs + " && " : "") + v +
+                         " write m && " + v + " ls --json | sed 's/.*\"runtime_log\":\"\\([^\"]*\\)\".*/\\1/' | " +
+                         "xargs realpath | sort && echo -- && find " + q + " \"$TMPDIR\" -name '*_runtime.log' | " +
+                         "xargs realpath | sort"},
+        "", "TMPDIR=" + vqtest::ShellQuote(temp.path()) + " LOGGING_DIR=" + logs);
+    EXPECT_EQ(run.status, 0) << dir << ": " << run.err;
+    const size_t cut = run.out.find("--\n");
+    EXPECT_EQ(run.out.substr(0, cut), run.out.substr(cut + 3)) << dir;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 5) << dir << ": " << run.out;
+  }
+}
+
 TEST(VqlogDirectoryTest, PrintsItsVersion) {
   vqtest::ToolRun run = vqtest::RunProgram(VQLOG_PATH, {"--version"});
   EXPECT_EQ(run.status, 0);

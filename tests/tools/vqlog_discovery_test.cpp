@@ -94,19 +94,17 @@ TEST(SelectLogsTest, SelectorsPickFromTheNames) {
     LogSelection selection;
     std::string expected;
   } kCases[] = {
-      {"all, by start, pid, runtime first", {{dir.path()}, {}, {}, {}, {}}, kOrderAll},
-      {"--exe", {{dir.path()}, std::string("b"), {}, {}, {}},
+      {"all, by start, pid, runtime first", {{dir.path()}, {}, {}, {}}, kOrderAll},
+      {"--exe", {{dir.path()}, std::string("b"), {}, {}},
        "b_20_2026-12-7-8-0-0_runtime.log b_20_2026-12-7-8-0-0_assert.log"},
-      {"--pid", {{dir.path()}, {}, 10, {}, {}},
+      {"--pid", {{dir.path()}, {}, 10, {}},
        "a_10_2026-12-7-9-0-0_runtime.log a_10_2026-12-7-9-0-1_assert.log a_10_2026-12-9-0-0-0_runtime.log"},
-      {"--last 1", {{dir.path()}, {}, {}, 1, {}}, "a_10_2026-12-9-0-0-0_runtime.log"},
-      {"--last 2 keeps each process's pair", {{dir.path()}, {}, {}, 2, {}},
+      {"--last 1", {{dir.path()}, {}, {}, 1}, "a_10_2026-12-9-0-0-0_runtime.log"},
+      {"--last 2 keeps each process's pair", {{dir.path()}, {}, {}, 2},
        "a_30_2026-12-8-10-0-0_runtime.log a_30_2026-12-8-10-0-0_assert.log a_10_2026-12-9-0-0-0_runtime.log"},
-      {"--last after --exe", {{dir.path()}, std::string("b"), {}, 5, {}},
+      {"--last after --exe", {{dir.path()}, std::string("b"), {}, 5},
        "b_20_2026-12-7-8-0-0_runtime.log b_20_2026-12-7-8-0-0_assert.log"},
-      {"--until skips later starts", {{dir.path()}, {}, {}, {}, std::array<int, 6>{2026, 12, 7, 9, 0, 0}},
-       "b_20_2026-12-7-8-0-0_runtime.log b_20_2026-12-7-8-0-0_assert.log a_10_2026-12-7-9-0-0_runtime.log"},
-      {"a file named twice is read once", {{dir.path(), dir.Join("b_20_2026-12-7-8-0-0_assert.log")}, {}, {}, {}, {}},
+      {"a file named twice is read once", {{dir.path(), dir.Join("b_20_2026-12-7-8-0-0_assert.log")}, {}, {}, {}},
        kOrderAll},
   };
   for (const auto& c : kCases) {
@@ -124,16 +122,16 @@ TEST(SelectLogsTest, OddNamesAreReadWhenNamedAndNotedInADirectory) {
   vqtest::WriteFileBytes(odd, "");
   vqtest::WriteFileBytes(dir.Join("x_1_2026-1-1-0-0-0_runtime.log"), "");
 
-  Picked in_dir = Pick({{dir.path()}, {}, {}, {}, {}});
+  Picked in_dir = Pick({{dir.path()}, {}, {}, {}});
   EXPECT_EQ(in_dir.names, std::vector<std::string>{"x_1_2026-1-1-0-0-0_runtime.log"});
   EXPECT_EQ(in_dir.notes, "vqlog: skipped " + odd +
                               ": the name does not follow <exe>_<pid>_<Y-M-D-h-m-s>_runtime.log or _assert.log\n");
 
-  Picked named = Pick({{odd, "-"}, {}, {}, {}, {}});
+  Picked named = Pick({{odd, "-"}, {}, {}, {}});
   EXPECT_EQ(named.names, (std::vector<std::string>{"copied_runtime.log", "-"}));
   EXPECT_EQ(named.notes, "");
 
-  Picked selected = Pick({{odd}, std::string("x"), {}, {}, {}});
+  Picked selected = Pick({{odd}, std::string("x"), {}, {}});
   EXPECT_TRUE(selected.names.empty());
   EXPECT_EQ(selected.notes, "vqlog: skipped " + odd +
                                 ": --exe, --pid and --last select by a log's name, and this one shows no process\n");
@@ -158,7 +156,7 @@ TEST(SelectLogsTest, WindowsPathsAreListedInTheirOwnForm) {
   };
   for (const auto& c : kCases) {
     std::ostringstream notes;
-    std::vector<LogSource> found = vqlog::SelectLogs({{c.operand}, {}, {}, {}, {}}, notes);
+    std::vector<LogSource> found = vqlog::SelectLogs({{c.operand}, {}, {}, {}}, notes);
     ASSERT_EQ(found.size(), 1u) << c.operand << notes.str();
     EXPECT_EQ(found[0].path, c.path);
     EXPECT_EQ(notes.str(), "");

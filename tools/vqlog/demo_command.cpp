@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "console.h"
 #include "log_paths.h"
 #include "show_command.h"
 
@@ -94,7 +95,7 @@ int RunDemo(const std::string& given_dir, bool color, std::ostream& out, std::os
   // A positive level sets the runtime level to 3 (unless
   // LOGGING_ENABLED_RUNTIME says otherwise) and turns assertions on.
   if (!InitializeLogger(&assert_flag, 3, dir.c_str())) {
-    err << "vqlog: " << InitializeFailureReason("DIR", dir) << "\n";
+    err << "vqlog: " << TerminalSafe(InitializeFailureReason("DIR", dir)) << "\n";
     return 1;
   }
   RunWorkers(4, assert_flag);

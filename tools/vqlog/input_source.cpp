@@ -7,6 +7,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,9 +61,10 @@ InputSource::~InputSource() { Close(); }
 
 bool InputSource::is_open() const { return handle_ != nullptr; }
 
-bool InputSource::Open(const std::string& path) {
+bool InputSource::Open(const std::string& path, bool regular_only) {
   Close();
   error_.clear();
+  regular_only_ = regular_only;
   HANDLE handle;
   if (path == "-") {
     handle = GetStdHandle(STD_INPUT_HANDLE);
@@ -78,20 +80,62 @@ bool InputSource::Open(const std::string& path) {
   }
   handle_ = handle;
   regular_ = GetFileType(handle) == FILE_TYPE_DISK;
+  if (regular_only && !regular_) {
+    Close();
+    error_ = "not a regular file";
+    return false;
+  }
   if (regular_) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileInformationByHandle(handle, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      Close();
-      error_ = "is a directory";
-      return false;
+    if (GetFileInformationByHandle(handle, &info)) {
+      if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        Close();
+        error_ = "is a directory";
+        return false;
+      }
+      identity_[0] = info.dwVolumeSerialNumber;
+      identity_[1] = info.nFileIndexHigh;
+      identity_[2] = info.nFileIndexLow;
     }
   }
+  return true;
+}
+
+size_t OpenFileLimit() { return 8192; }  // handles: no per-process limit to speak of
+
+void InputSource::Park() {
+  if (!handle_ || !regular_ || !owned_) return;
+  CloseHandle(static_cast<HANDLE>(handle_));
+  handle_ = nullptr;
+  parked_ = true;
+}
+
+bool InputSource::Resume(const std::string& path, int64_t offset) {
+  HANDLE handle = CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    error_ = SystemMessage(GetLastError());
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  LARGE_INTEGER at;
+  at.QuadPart = offset;
+  if (!GetFileInformationByHandle(handle, &info) || info.dwVolumeSerialNumber != identity_[0] ||
+      info.nFileIndexHigh != identity_[1] || info.nFileIndexLow != identity_[2] ||
+      !SetFilePointerEx(handle, at, nullptr, FILE_BEGIN)) {
+    CloseHandle(handle);
+    error_ = "the file was replaced while it was read";
+    return false;
+  }
+  handle_ = handle;
+  parked_ = false;
   return true;
 }
 
 void InputSource::Close() {
   if (handle_ && owned_) CloseHandle(static_cast<HANDLE>(handle_));
   handle_ = nullptr;
+  parked_ = false;
   regular_ = false;
 }
 
@@ -140,7 +184,7 @@ InputSource::Change InputSource::CheckFollowed(const std::string& path, int64_t 
 }
 
 bool InputSource::Restart(const std::string& path, Change change) {
-  if (change == Change::Replaced) return Open(path);
+  if (change == Change::Replaced) return Open(path, regular_only_);
   LARGE_INTEGER zero = {};
   return SetFilePointerEx(static_cast<HANDLE>(handle_), zero, nullptr, FILE_BEGIN) != 0;
 }
@@ -169,16 +213,18 @@ InputSource::~InputSource() { Close(); }
 
 bool InputSource::is_open() const { return fd_ >= 0; }
 
-bool InputSource::Open(const std::string& path) {
+bool InputSource::Open(const std::string& path, bool regular_only) {
   Close();
   error_.clear();
+  regular_only_ = regular_only;
   int fd;
   if (path == "-") {
     fd = dup(STDIN_FILENO);
   } else {
     do {
-      // A FIFO blocks here until a writer opens it; a stop ends the wait.
-      fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      // A FIFO blocks here until a writer opens it (unless only a regular
+      // file is wanted); a stop ends the wait.
+      fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (regular_only ? O_NONBLOCK : 0));
     } while (fd < 0 && errno == EINTR && !StopRequested());
   }
   if (fd < 0) {
@@ -193,7 +239,15 @@ bool InputSource::Open(const std::string& path) {
       return false;
     }
     regular_ = S_ISREG(info.st_mode);
+    identity_[0] = static_cast<uint64_t>(info.st_dev);
+    identity_[1] = static_cast<uint64_t>(info.st_ino);
   }
+  if (regular_only && !regular_) {
+    ::close(fd);
+    error_ = "not a regular file";
+    return false;
+  }
+  if (regular_only) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   fd_ = fd;
 #ifdef POSIX_FADV_SEQUENTIAL
   if (regular_) posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -204,6 +258,7 @@ bool InputSource::Open(const std::string& path) {
 void InputSource::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  parked_ = false;
   regular_ = false;
 }
 
@@ -238,8 +293,52 @@ InputSource::Change InputSource::CheckFollowed(const std::string& path, int64_t 
 }
 
 bool InputSource::Restart(const std::string& path, Change change) {
-  if (change == Change::Replaced) return Open(path);
+  if (change == Change::Replaced) return Open(path, regular_only_);
   return lseek(fd_, 0, SEEK_SET) == 0;
+}
+
+size_t OpenFileLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 48;
+  if (limit.rlim_cur != RLIM_INFINITY && (limit.rlim_max == RLIM_INFINITY || limit.rlim_max > limit.rlim_cur)) {
+    struct rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? 1 << 20 : limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  // Standard streams, the directory being listed, the output: a few are
+  // kept for them.
+  constexpr rlim_t kKept = 16;
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > (1 << 20)) return 1 << 20;
+  return limit.rlim_cur > kKept + 1 ? static_cast<size_t>(limit.rlim_cur - kKept) : 1;
+}
+
+void InputSource::Park() {
+  if (fd_ < 0 || !regular_) return;
+  ::close(fd_);
+  fd_ = -1;
+  parked_ = true;
+}
+
+bool InputSource::Resume(const std::string& path, int64_t offset) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR && !StopRequested());
+  if (fd < 0) {
+    error_ = errno == EINTR ? "interrupted" : std::strerror(errno);
+    return false;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || static_cast<uint64_t>(info.st_dev) != identity_[0] ||
+      static_cast<uint64_t>(info.st_ino) != identity_[1] || lseek(fd, offset, SEEK_SET) != offset) {
+    ::close(fd);
+    error_ = "the file was replaced while it was read";
+    return false;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  fd_ = fd;
+  parked_ = false;
+  return true;
 }
 
 #endif

@@ -19,8 +19,9 @@ class InputSource {
 
   // Opens `path` ("-": standard input) for reading. False, with error() set,
   // when it cannot be opened or when a stop was requested while a FIFO waited
-  // for its writer.
-  bool Open(const std::string& path);
+  // for its writer. With `regular_only` (a file found in a directory scan)
+  // the open never blocks and anything but a regular file is refused.
+  bool Open(const std::string& path, bool regular_only = false);
   void Close();
   bool is_open() const;
 
@@ -39,6 +40,13 @@ class InputSource {
   // the path (after Replaced).
   bool Restart(const std::string& path, Change change);
 
+  // Closes a regular file but remembers which file it was, so that Resume
+  // opens that same file again and reads on at `offset`. Resume fails when
+  // the path now names another file.
+  void Park();
+  bool Resume(const std::string& path, int64_t offset);
+  bool parked() const { return parked_; }
+
   bool regular_file() const { return regular_; }
   const std::string& error() const { return error_; }
 
@@ -50,8 +58,15 @@ class InputSource {
   int fd_ = -1;
 #endif
   bool regular_ = false;
+  bool regular_only_ = false;
+  bool parked_ = false;
+  uint64_t identity_[3] = {0, 0, 0};  // of a regular file: device or volume, file number
   std::string error_;
 };
+
+// How many log files may be open at once: the descriptor limit (raised to
+// its hard limit first) less what the program needs besides.
+size_t OpenFileLimit();
 
 // Asks blocked opens and reads to give up (async-signal-safe), and whether
 // that has been asked.

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <tuple>
 
+#include "console.h"
 #include "log_paths.h"
 
 namespace vqlog {
@@ -124,7 +125,7 @@ void ListDirectory(const std::string& dir, std::vector<LogSource>& out, std::ost
   std::error_code ec;
   fs::directory_iterator it(fs::path(dir), ec), end;
   if (ec) {
-    notes << "vqlog: cannot read directory " << dir << ": " << ec.message() << "\n";
+    notes << "vqlog: cannot read directory " << TerminalSafe(dir) << ": " << TerminalSafe(ec.message()) << "\n";
     return;
   }
   for (; it != end; it.increment(ec)) {
@@ -132,25 +133,37 @@ void ListDirectory(const std::string& dir, std::vector<LogSource>& out, std::ost
     try {
       name = it->path().filename().string();
     } catch (const std::exception&) {
-      notes << "vqlog: " << dir << ": skipped a file whose name cannot be shown in this code page\n";
+      notes << "vqlog: " << TerminalSafe(dir) << ": skipped a file whose name cannot be shown in this code page\n";
       continue;
     }
     if (!EndsWith(name, kRuntimeSuffix) && !EndsWith(name, kAssertSuffix)) continue;
     std::string path = JoinPath(dir, name);
+    // A FIFO or device could block or never end: only regular files are
+    // read. An entry whose type cannot be told (a dangling link) is kept,
+    // so that its open says why it cannot be read.
     std::error_code type_ec;
-    if (it->is_directory(type_ec)) {
-      notes << "vqlog: skipped " << path << ": a directory\n";
+    fs::file_status status = it->status(type_ec);
+    if (!type_ec && fs::is_directory(status)) {
+      notes << "vqlog: skipped " << TerminalSafe(path) << ": a directory\n";
+      continue;
+    }
+    if (!type_ec && !fs::is_regular_file(status)) {
+      notes << "vqlog: skipped " << TerminalSafe(path) << ": not a regular file\n";
       continue;
     }
     std::optional<LogFileName> parsed = ParseLogFileName(name);
     if (!parsed) {
-      notes << "vqlog: skipped " << path << ": the name does not follow <exe>_<pid>_<Y-M-D-h-m-s>" << "_runtime.log"
+      notes << "vqlog: skipped " << TerminalSafe(path) << ": the name does not follow <exe>_<pid>_<Y-M-D-h-m-s>"
+            << "_runtime.log"
             << " or _assert.log\n";
       continue;
     }
-    out.push_back({path, std::move(parsed)});
+    out.push_back({path, std::move(parsed), true});
   }
-  if (ec) notes << "vqlog: cannot read all of directory " << dir << ": " << ec.message() << "\n";
+  if (ec) {
+    notes << "vqlog: cannot read all of directory " << TerminalSafe(dir) << ": " << TerminalSafe(ec.message())
+          << "\n";
+  }
 }
 
 bool IsDirectory(const std::string& path) {
@@ -211,7 +224,7 @@ std::string StartIso(const LogFileName& name) {
 
 std::vector<std::string> DefaultLogDirectories() {
   const char* env = std::getenv("LOGGING_DIR");
-  if (env != nullptr && env[0] != '\0') return {env};
+  if (env != nullptr) return LoggingDirCandidates(env);
   return {TempDirectory()};
 }
 
@@ -276,7 +289,7 @@ std::vector<LogSource> SelectLogs(const LogSelection& selection, std::ostream& n
     if (!seen.insert(key).second) continue;
     if (!s.name) {
       if (name_selectors) {
-        notes << "vqlog: skipped " << (s.path == "-" ? "standard input" : s.path)
+        notes << "vqlog: skipped " << (s.path == "-" ? std::string("standard input") : TerminalSafe(s.path))
               << ": --exe, --pid and --last select by a log's name, and this one shows no process\n";
       } else {
         unnamed.push_back(std::move(s));
@@ -284,11 +297,7 @@ std::vector<LogSource> SelectLogs(const LogSelection& selection, std::ostream& n
       continue;
     }
     if (selection.exe && s.name->exe != *selection.exe) continue;
-    if (selection.pid && s.name->pid != *selection.pid) continue;
-    if (selection.until) {
-      const std::array<int, 6>& u = *selection.until;
-      if (StartSeconds(*s.name) > CivilSeconds(u[0], u[1], u[2], u[3], u[4], u[5])) continue;
-    }
+    if (selection.pid && s.name->pid != *selection.pid && s.name->pid + (int64_t{1} << 32) != *selection.pid) continue;
     named.push_back(std::move(s));
   }
 

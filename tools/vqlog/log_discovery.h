@@ -28,22 +28,24 @@ struct LogSelection {
   std::optional<std::string> exe;             // --exe
   std::optional<int64_t> pid;                 // --pid
   std::optional<size_t> last;                 // --last N: the N most recently started processes
-  std::optional<std::array<int, 6>> until;    // --until as y,m,d,h,mi,s: skip files whose name shows a later start
 };
 
 struct LogSource {
   std::string path;                           // as to be opened ("-" for standard input)
   std::optional<LogFileName> name;            // when the base name follows the pattern
+  bool from_directory = false;                // found in a directory scan: read only if a regular file
 };
 
-// Expands directories to their *_runtime.log and *_assert.log files (skipping, with a note, names that do not
-// follow the pattern), keeps explicitly named files whatever their name, applies the selectors, and writes one
+// Expands directories to their *_runtime.log and *_assert.log regular files (skipping, with a note, names that do
+// not follow the pattern and entries that are not regular files), keeps explicitly named files whatever their name,
+// applies the selectors, and writes one
 // note line per skipped or unreadable entry to `notes`. Order: by start time, then pid, then runtime before assert.
 // Sources whose name does not follow the pattern (standard input included) come last, in the order given; the
 // name selectors (--exe, --pid, --last) cannot place them and skip them with a note.
 std::vector<LogSource> SelectLogs(const LogSelection& selection, std::ostream& notes);
 
-// Where the library would have put this user's logs: LOGGING_DIR when set (non-empty), else the temporary directory.
+// Where the library would have put this user's logs: by its rules for LOGGING_DIR when that is set (also when
+// empty), else the temporary directory.
 std::vector<std::string> DefaultLogDirectories();
 
 // Seconds since 1970-01-01 of a local start time read as if it were UTC: a

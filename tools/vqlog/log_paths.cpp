@@ -37,6 +37,19 @@ std::string TempDirectory() {
 #endif
 }
 
+std::vector<std::string> LoggingDirCandidates(const std::string& dir) {
+  const std::string temp = TempDirectory();
+  std::error_code ec;
+  if (dir.empty() || dir.size() > kMaxDirectoryLength || !fs::is_directory(fs::path(dir), ec)) return {temp};
+  bool created_whole = fs::path(dir).is_absolute() && dir.back() != kSeparator &&
+                       dir.find(std::string(2, kSeparator)) == std::string::npos;
+#ifdef _WIN32
+  created_whole = created_whole && dir.find('/') == std::string::npos;  // the library splits at '\\' only
+#endif
+  if (created_whole || fs::equivalent(fs::path(dir), fs::path(temp), ec)) return {dir};
+  return {dir, temp};
+}
+
 std::string ExecutableBaseName() {
 #ifdef _WIN32
   char buffer[MAX_PATH + 1];

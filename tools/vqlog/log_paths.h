@@ -15,6 +15,12 @@ namespace vqlog {
 // 259 bytes, else /tmp; on Windows what GetTempPath gives, without its
 // trailing backslash (a drive root keeps it).
 std::string TempDirectory();
+// Where the library may have put logs while LOGGING_DIR held `dir`. It uses
+// a directory of that name when one exists or it can create it, else the
+// temporary directory; a name it cannot always create whole (relative, or
+// ending in or doubling a separator) may have sent an earlier start to the
+// temporary directory, so both are given then.
+std::vector<std::string> LoggingDirCandidates(const std::string& dir);
 // This program's file name without directory and extension.
 std::string ExecutableBaseName();
 // This process's id, as the library writes it into the log names.

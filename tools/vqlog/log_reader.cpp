@@ -376,6 +376,8 @@ void RecordParser::ReadLine(std::string_view line, bool terminated, bool* emitte
     if (ParseRecordLine(line, scratch_)) {
       *emitted = EmitHeld(record) || *emitted;
       std::swap(held_, scratch_);
+      last_time_key_ = held_.time.SortKey();
+      held_.merge_key = last_time_key_;
       FinishRecord(first_line, wanted);
       return;
     }
@@ -397,6 +399,7 @@ void RecordParser::ReadLine(std::string_view line, bool terminated, bool* emitte
   held_.thread = 0;
   held_.time = Timestamp();
   held_.level.reset();
+  held_.merge_key = last_time_key_;
   held_.text.assign(line.data(), line.size());
   held_.ended_with_cr = terminated;
   if (terminated && line == kLastResortText && kind_ != FileKind::Assert) {
@@ -483,13 +486,59 @@ void RecordParser::Flush(std::vector<Record>& out, bool end_of_data) {
   }
 }
 
-LogReader::LogReader(std::string path, size_t chunk_bytes)
-    : path_(std::move(path)), chunk_bytes_(chunk_bytes), parser_(path_) {
-  opened_ = source_.Open(path_);
+void OpenFileBudget::MakeRoom() {
+  while (open_.size() >= max_open_) {
+    LogReader* oldest = open_.back();
+    oldest->source_.Park();
+    Remove(oldest);
+  }
+}
+
+void OpenFileBudget::Add(LogReader* reader) {
+  open_.push_front(reader);
+  reader->budget_place_ = open_.begin();
+  reader->in_budget_ = true;
+}
+
+void OpenFileBudget::Touch(LogReader* reader) {
+  if (reader->budget_place_ != open_.begin()) open_.splice(open_.begin(), open_, reader->budget_place_);
+}
+
+void OpenFileBudget::Remove(LogReader* reader) {
+  if (!reader->in_budget_) return;
+  open_.erase(reader->budget_place_);
+  reader->in_budget_ = false;
+}
+
+LogReader::LogReader(std::string path, size_t chunk_bytes, bool regular_only, OpenFileBudget* budget)
+    : path_(std::move(path)), budget_(budget), chunk_bytes_(chunk_bytes), parser_(path_) {
+  if (budget_) budget_->MakeRoom();
+  opened_ = source_.Open(path_, regular_only);
   if (!opened_) error_ = source_.error();
+  if (opened_ && budget_ && source_.regular_file()) budget_->Add(this);
+}
+
+LogReader::~LogReader() { CloseSource(); }
+
+void LogReader::CloseSource() {
+  if (budget_) budget_->Remove(this);
+  source_.Close();
 }
 
 bool LogReader::Fill() {
+  if (source_.parked()) {
+    budget_->MakeRoom();
+    if (!source_.Resume(path_, offset_)) {
+      read_failed_ = true;
+      error_ = source_.error();
+      end_ = true;
+      return false;
+    }
+    ++budget_->reopens_;
+    budget_->Add(this);
+  } else if (in_budget_) {
+    budget_->Touch(this);
+  }
   if (!buffer_) buffer_.reset(new char[chunk_bytes_]);
   int64_t got = source_.Read(buffer_.get(), chunk_bytes_);
   if (got < 0) {
@@ -503,7 +552,7 @@ bool LogReader::Fill() {
     return false;
   }
   constexpr size_t kPrefixBytes = 4096;
-  if (prefix_.size() < kPrefixBytes && offset_ == static_cast<int64_t>(prefix_.size())) {
+  if (follow_ && prefix_.size() < kPrefixBytes && offset_ == static_cast<int64_t>(prefix_.size())) {
     prefix_.append(buffer_.get(), std::min(static_cast<size_t>(got), kPrefixBytes - prefix_.size()));
   }
   offset_ += got;
@@ -516,8 +565,8 @@ bool LogReader::Next(Record* record) {
   for (;;) {
     if (parser_.Take(unread_, end_, record)) return true;
     if (end_) {
-      if (source_.is_open()) {
-        source_.Close();
+      if (source_.is_open() || source_.parked()) {
+        CloseSource();
         buffer_.reset();
       }
       return false;

@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,6 +58,10 @@ struct Record {
   std::string log;            // path of the log file it came from
   int64_t log_line = 0;       // first physical line number in that file (1-based)
   bool ended_with_cr = true;  // internal: how its last physical line ended
+  // Where it goes in a merge on time: its time's sort key; for a line
+  // without a time, the key of the record before it in its log, also when
+  // a filter dropped that record (INT64_MIN when there is none).
+  int64_t merge_key = std::numeric_limits<int64_t>::min();
 
   bool HasTime() const {
     return kind == RecordKind::Runtime || kind == RecordKind::Assert || kind == RecordKind::Fallback;
@@ -136,11 +142,37 @@ class RecordParser {
   const char* slow_from_ = nullptr;  // a stretch of the data to read line by line
   const char* slow_until_ = nullptr;
   int64_t physical_lines_ = 0;
+  int64_t last_time_key_ = std::numeric_limits<int64_t>::min();  // of the last record line read
   int64_t unparsed_ = 0;
   int64_t cut_lines_ = 0;
   bool unterminated_ = false;
   bool missing_header_ = false;
   bool finished_ = false;
+};
+
+class LogReader;
+
+// Caps how many readers hold an open regular file at once. Opening one more
+// past the cap parks the reader that read least recently: its file is
+// closed, its buffer and place kept, and it opens the file again where it
+// was when it next needs bytes. Streams are never parked nor counted.
+class OpenFileBudget {
+ public:
+  explicit OpenFileBudget(size_t max_open) : max_open_(max_open < 1 ? 1 : max_open) {}
+  OpenFileBudget(const OpenFileBudget&) = delete;
+  OpenFileBudget& operator=(const OpenFileBudget&) = delete;
+  size_t reopens() const { return reopens_; }
+
+ private:
+  friend class LogReader;
+  void MakeRoom();
+  void Add(LogReader* reader);
+  void Touch(LogReader* reader);
+  void Remove(LogReader* reader);
+
+  std::list<LogReader*> open_;  // most recently read first
+  size_t max_open_;
+  size_t reopens_ = 0;
 };
 
 // Streaming reader of one log: a file, a FIFO, or "-" for standard input. It
@@ -152,7 +184,12 @@ class LogReader {
   // after the read that copied it in.
   static constexpr size_t kDefaultChunkBytes = 128 * 1024;
 
-  explicit LogReader(std::string path, size_t chunk_bytes = kDefaultChunkBytes);
+  // `regular_only`: refuse anything but a regular file, without blocking
+  // (a file found in a directory scan).
+  // `budget`: shared by readers whose number may pass the descriptor limit.
+  explicit LogReader(std::string path, size_t chunk_bytes = kDefaultChunkBytes, bool regular_only = false,
+                     OpenFileBudget* budget = nullptr);
+  ~LogReader();
   LogReader(const LogReader&) = delete;
   LogReader& operator=(const LogReader&) = delete;
 
@@ -178,9 +215,14 @@ class LogReader {
   InputSource::Change CheckFollowed();
 
  private:
+  friend class OpenFileBudget;
   bool Fill();
+  void CloseSource();
 
   std::string path_;
+  OpenFileBudget* budget_ = nullptr;
+  std::list<LogReader*>::iterator budget_place_;
+  bool in_budget_ = false;
   size_t chunk_bytes_;
   InputSource source_;
   RecordParser parser_;

@@ -42,9 +42,9 @@ LogSummary Summarize(const LogSource& source, std::ostream& err, bool* failed) {
   }
   // Logs are mostly small and a directory may hold thousands: a small
   // buffer each.
-  LogReader reader(source.path, kChunkBytes);
+  LogReader reader(source.path, kChunkBytes, source.from_directory);
   if (!reader.ok()) {
-    err << "vqlog: cannot open " << source.path << ": " << reader.error() << "\n";
+    err << "vqlog: cannot open " << TerminalSafe(source.path) << ": " << TerminalSafe(reader.error()) << "\n";
     *failed = true;
     return s;
   }
@@ -59,7 +59,7 @@ LogSummary Summarize(const LogSource& source, std::ostream& err, bool* failed) {
     if (!s.last || r.time.SortKey() > s.last->SortKey()) s.last = r.time;
   }
   if (reader.read_failed()) {
-    err << "vqlog: cannot read all of " << source.path << ": " << reader.error() << "\n";
+    err << "vqlog: cannot read all of " << TerminalSafe(source.path) << ": " << TerminalSafe(reader.error()) << "\n";
     *failed = true;
   }
   s.records = records;
@@ -164,6 +164,10 @@ void PrintTable(const std::vector<Row>& rows, bool color, std::ostream& out) {
 
 int RunLs(const LsOptions& options, std::ostream& out, std::ostream& err) {
   std::vector<LogSource> sources = SelectLogs(options.selection, err);
+  if (sources.empty()) {
+    err << "vqlog: no log to list\n";
+    return kLsNoLogs;
+  }
   bool failed = false;
   std::vector<Row> rows;
   for (const ProcessLogs& process : GroupByProcess(sources)) {

@@ -16,8 +16,11 @@ struct LsOptions {
   bool color = false;
 };
 
-// Returns the exit status: 0, or 1 when a log could not be opened or read
-// (named on `err`; its counts are null).
+// Exit status of `vqlog ls` when no log was found or selected (as `show`).
+constexpr int kLsNoLogs = 3;
+
+// Returns the exit status: 0, 1 when a log could not be opened or read
+// (named on `err`; its counts are null), kLsNoLogs when there is none.
 int RunLs(const LsOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace vqlog

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
@@ -20,12 +21,30 @@ namespace {
 
 bool UseColor() { return vqlog::StdoutWantsColor(); }
 
-// The selectors read from log names.
+// A check that takes decimal digits alone (no sign, no space) of a value
+// from `min` to `max`, and says so in one line otherwise.
+CLI::Validator WholeNumber(uint64_t min, uint64_t max) {
+  const std::string expected = "expected a whole number from " + std::to_string(min) + " to " + std::to_string(max);
+  return CLI::Validator(
+      [=](const std::string& text) -> std::string {
+        uint64_t value = 0;
+        if (text.empty() || text.size() > 19) return expected;
+        for (char c : text) {
+          if (c < '0' || c > '9') return expected;
+          value = value * 10 + static_cast<uint64_t>(c - '0');
+        }
+        return value < min || value > max ? expected : std::string();
+      },
+      "");
+}
+
+// The selectors read from log names. A process id is a 32-bit number (the
+// library writes it with "%d", so a large one may show as negative).
 void AddLogSelectors(CLI::App* command, vqlog::LogSelection& selection) {
   command->add_option("--exe", selection.exe, "Only logs of the executable NAME (its name without extension)");
-  command->add_option("--pid", selection.pid, "Only logs of process id N");
+  command->add_option("--pid", selection.pid, "Only logs of process id N")->check(WholeNumber(0, 4294967295u));
   command->add_option("--last", selection.last, "Only the N most recently started processes")
-      ->check(CLI::PositiveNumber);
+      ->check(WholeNumber(1, 1000000000u));
 }
 
 // Turns a --since/--until argument into a time; a date that does not exist
@@ -104,10 +123,7 @@ int main(int argc, char** argv) {
       std::optional<vqlog::Timestamp> from = TimeBound(since, "--since");
       std::optional<vqlog::Timestamp> to = TimeBound(until, "--until");
       if (from) show.filter.since = from->SortKey();
-      if (to) {
-        show.filter.until = to->SortKey();
-        show.selection.until = std::array<int, 6>{to->year, to->month, to->day, to->hour, to->minute, to->second};
-      }
+      if (to) show.filter.until = to->SortKey();
       if (from && to && *show.filter.since > *show.filter.until) {
         throw CLI::ValidationError("--since", "is later than --until: nothing could match");
       }

@@ -1,13 +1,19 @@
 #include "show_command.h"
 
+#include <algorithm>
 #include <chrono>
+#include <deque>
+#include <filesystem>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <queue>
+#include <set>
+#include <sstream>
 #include <thread>
 #include <utility>
 
+#include "console.h"
 #include "input_source.h"
 #include "log_reader.h"
 #include "record_output.h"
@@ -15,10 +21,17 @@
 namespace vqlog {
 namespace {
 
-// More logs than this are not all kept open: a log whose first record lies
-// ahead is closed after that record and opened again when its turn comes.
-constexpr size_t kMaxOpenLogs = 64;
+// The read buffers of all logs of a merge share this much memory, each
+// between the two chunk sizes: many logs read in smaller chunks.
+constexpr size_t kBufferBudgetBytes = 24 << 20;
+constexpr size_t kMinChunkBytes = 8 << 10;
 constexpr size_t kTableBatch = 1024;
+
+size_t ChunkBytesFor(size_t logs) {
+  size_t share = kBufferBudgetBytes / (logs > 0 ? logs : 1);
+  share = std::min(std::max(share, kMinChunkBytes), LogReader::kDefaultChunkBytes);
+  return share & ~static_cast<size_t>(4095);
+}
 
 // One log in the merge, with the record that is its next to go out.
 struct MergeInput {
@@ -27,8 +40,6 @@ struct MergeInput {
   std::unique_ptr<LogReader> reader;
   Record head;
   int64_t key = 0;
-  int64_t last_key = std::numeric_limits<int64_t>::min();
-  bool parked = false;
   bool finished = false;
 
   MergeInput(const LogSource* s, JsonLogFields fields) : source(s), json(std::move(fields)) {}
@@ -42,9 +53,9 @@ class Notes {
   // writes it.
   void Finished(const LogReader& reader) {
     const RecordParser& p = reader.parser();
-    const std::string& path = reader.path();
+    const std::string path = TerminalSafe(reader.path());
     if (reader.read_failed() && !StopRequested()) {
-      err_ << "vqlog: cannot read " << path << ": " << reader.error() << "\n";
+      err_ << "vqlog: cannot read " << path << ": " << TerminalSafe(reader.error()) << "\n";
       status_ = kShowUnreadable;
     }
     if (p.missing_header() && p.physical_lines() > 0) {
@@ -63,7 +74,7 @@ class Notes {
     }
   }
   void CannotOpen(const LogReader& reader) {
-    err_ << "vqlog: cannot open " << reader.path() << ": " << reader.error() << "\n";
+    err_ << "vqlog: cannot open " << TerminalSafe(reader.path()) << ": " << TerminalSafe(reader.error()) << "\n";
     status_ = kShowUnreadable;
   }
   std::ostream& err() { return err_; }
@@ -79,24 +90,21 @@ JsonLogFields FieldsOf(const LogSource& source) {
   return JsonLogFields(source.path, std::nullopt, std::nullopt);
 }
 
+// Any number of logs are merged under any descriptor limit: past the limit,
+// the log read least recently closes its file and opens it again at its
+// place when it needs bytes (OpenFileBudget).
 // A k-way merge on time: the log whose next record has the smallest sort key
 // goes first, the earlier log on a tie. Each log's own order is kept, also
 // where its times step back; a record without a time takes the key of the
-// record before it in its log.
+// record before it in its log (Record::merge_key), shown or not.
 class Merge {
  public:
   Merge(const std::vector<LogSource>& sources, const std::string& grep, Notes& notes)
-      : notes_(notes), grep_(grep) {
+      : notes_(notes), grep_(grep), budget_(OpenFileLimit()), chunk_bytes_(ChunkBytesFor(sources.size())) {
     inputs_.reserve(sources.size());
     for (const LogSource& source : sources) inputs_.emplace_back(&source, FieldsOf(source));
     for (size_t i = 0; i < inputs_.size() && !StopRequested(); ++i) {
-      if (!Open(i)) continue;
-      if (!Advance(i)) continue;
-      if (open_ > kMaxOpenLogs && inputs_[i].reader->regular_file()) {
-        inputs_[i].reader.reset();
-        inputs_[i].parked = true;
-        --open_;
-      }
+      if (Open(i)) Advance(i);
     }
   }
 
@@ -107,16 +115,6 @@ class Merge {
       size_t i = heap_.top().second;
       heap_.pop();
       MergeInput& in = inputs_[i];
-      if (in.parked) {
-        // Read its first record again; the one kept is what it was then.
-        in.parked = false;
-        if (!Open(i)) continue;
-        Record again;
-        if (!in.reader->Next(&again)) {
-          Finish(i);
-          continue;
-        }
-      }
       std::swap(*record, in.head);
       *index = i;
       Advance(i);
@@ -130,7 +128,7 @@ class Merge {
  private:
   bool Open(size_t i) {
     MergeInput& in = inputs_[i];
-    in.reader = std::make_unique<LogReader>(in.source->path);
+    in.reader = std::make_unique<LogReader>(in.source->path, chunk_bytes_, in.source->from_directory, &budget_);
     if (!in.reader->ok()) {
       notes_.CannotOpen(*in.reader);
       in.reader.reset();
@@ -138,7 +136,6 @@ class Merge {
       return false;
     }
     in.reader->parser().SetGrep(grep_);
-    ++open_;
     return true;
   }
 
@@ -149,8 +146,7 @@ class Merge {
       Finish(i);
       return false;
     }
-    in.key = in.head.HasTime() ? in.head.time.SortKey() : in.last_key;
-    in.last_key = in.key;
+    in.key = in.head.merge_key;
     heap_.push({in.key, i});
     return true;
   }
@@ -160,15 +156,15 @@ class Merge {
     notes_.Finished(*in.reader);
     in.reader.reset();
     in.finished = true;
-    --open_;
   }
 
   using Entry = std::pair<int64_t, size_t>;  // key, log index: ties go to the earlier log
   Notes& notes_;
   std::string grep_;
+  OpenFileBudget budget_;  // before inputs_: their readers leave it as they go
+  size_t chunk_bytes_;
   std::vector<MergeInput> inputs_;
   std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> heap_;
-  size_t open_ = 0;
 };
 
 int ShowOnce(const std::vector<LogSource>& sources, const ShowOptions& options, std::ostream& out,
@@ -222,10 +218,10 @@ void ReadAvailable(FollowedLog& log, int poll_milliseconds, std::vector<Record>&
   LogReader& reader = *log.reader;
   switch (reader.CheckFollowed()) {
     case InputSource::Change::Truncated:
-      notes.err() << "vqlog: " << reader.path() << " was truncated; reading it again from the start\n";
+      notes.err() << "vqlog: " << TerminalSafe(reader.path()) << " was truncated; reading it again from the start\n";
       break;
     case InputSource::Change::Replaced:
-      notes.err() << "vqlog: " << reader.path() << " was replaced; reading the new file from the start\n";
+      notes.err() << "vqlog: " << TerminalSafe(reader.path()) << " was replaced; reading the new file from the start\n";
       break;
     case InputSource::Change::None: break;
   }
@@ -238,62 +234,127 @@ void ReadAvailable(FollowedLog& log, int poll_milliseconds, std::vector<Record>&
   }
 }
 
-int Follow(const std::vector<LogSource>& sources, const ShowOptions& options, std::ostream& out, Notes& notes) {
+// While following, the directories are scanned again this often for the
+// logs of processes that started since.
+constexpr int kRescanMilliseconds = 1000;
+
+// The note lines of `text` not in `printed`, which takes them in.
+std::string NewNoteLines(const std::string& text, std::set<std::string>& printed) {
+  std::string fresh;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string line = text.substr(at, end - at);
+    if (printed.insert(line).second) fresh += line;
+    at = end;
+  }
+  return fresh;
+}
+
+// Follows `initial`; with `rescan`, also the logs that selection picks in
+// later scans. `scan_notes`: what the first scan noted, not to be repeated.
+int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, const std::string& scan_notes,
+           const ShowOptions& options, std::ostream& out, Notes& notes) {
+  // Every followed log keeps its file open, to notice appends, truncation
+  // and replacement: more than the descriptor limit allows are refused
+  // rather than some followed in silence.
+  const size_t limit = OpenFileLimit();
+  if (initial.size() > limit) {
+    notes.err() << "vqlog: cannot follow " << initial.size() << " logs: at most " << limit
+                << " files may be open at once here (ulimit -n); select fewer with --exe, --pid or --last\n";
+    return kShowUnreadable;
+  }
+  std::deque<LogSource> sources;  // stable addresses for FollowedLog::source
+  std::set<std::string> known;    // every path followed or tried
+  std::set<std::string> printed;
+  NewNoteLines(scan_notes, printed);
   std::vector<FollowedLog> logs;
-  for (const LogSource& source : sources) {
-    auto reader = std::make_unique<LogReader>(source.path);
+  auto start = [&](const LogSource& given, bool joined) {
+    sources.push_back(given);
+    const LogSource& source = sources.back();
+    known.insert(source.path);
+    auto reader = std::make_unique<LogReader>(source.path, LogReader::kDefaultChunkBytes, source.from_directory);
     if (!reader->ok()) {
       notes.CannotOpen(*reader);
-      continue;
+      return;
     }
+    if (joined) notes.err() << "vqlog: following " << TerminalSafe(source.path) << ", a new log\n";
     reader->SetFollow(true);
     reader->parser().SetGrep(options.filter.grep);
     logs.push_back({&source, FieldsOf(source), std::move(reader), 0});
-  }
+  };
+  for (const LogSource& source : initial) start(source, false);
   OutputBuffer buffer(out, true);
   TablePrinter table(options.color);
   std::vector<Record> shown;
   bool first = true;
+  int since_scan = 0;
   while (!StopRequested()) {
     if (!first) std::this_thread::sleep_for(std::chrono::milliseconds(options.poll_milliseconds));
     first = false;
+    if (rescan && (since_scan += options.poll_milliseconds) >= kRescanMilliseconds) {
+      since_scan = 0;
+      std::ostringstream scan;
+      for (const LogSource& source : SelectLogs(*rescan, scan)) {
+        if (known.count(source.path) != 0) continue;
+        if (logs.size() >= limit) {
+          known.insert(source.path);
+          notes.err() << "vqlog: cannot follow " << TerminalSafe(source.path) << " as well: at most " << limit
+                      << " files may be open at once here (ulimit -n)\n";
+          continue;
+        }
+        start(source, true);
+      }
+      notes.err() << NewNoteLines(scan.str(), printed);
+    }
     std::vector<std::vector<Record>> fresh(logs.size());
+    std::vector<size_t> gone;
     bool any = false;
     for (size_t i = 0; i < logs.size(); ++i) {
       ReadAvailable(logs[i], options.poll_milliseconds, fresh[i], notes);
       any = any || !fresh[i].empty();
+      std::error_code ec;
+      if (logs[i].reader->regular_file() && !std::filesystem::exists(logs[i].source->path, ec) && !ec) {
+        Record held;
+        if (logs[i].reader->ReleaseHeld(&held)) fresh[i].push_back(std::move(held)), any = true;
+        gone.push_back(i);
+      }
     }
-    if (!any) continue;
-    std::vector<std::pair<size_t, size_t>> order;  // log, record
-    {
+    if (any) {
+      std::vector<std::pair<size_t, size_t>> order;  // log, record
       std::vector<size_t> next(logs.size(), 0);
-      std::vector<int64_t> last(logs.size(), std::numeric_limits<int64_t>::min());
       for (;;) {
         size_t best = logs.size();
         int64_t best_key = 0;
         for (size_t i = 0; i < logs.size(); ++i) {
           if (next[i] == fresh[i].size()) continue;
           const Record& head = fresh[i][next[i]];
-          int64_t key = head.HasTime() ? head.time.SortKey() : last[i];
+          int64_t key = head.merge_key;
           if (best == logs.size() || key < best_key) best = i, best_key = key;
         }
         if (best == logs.size()) break;
-        last[best] = best_key;
         order.push_back({best, next[best]++});
       }
-    }
-    shown.clear();
-    for (const auto& [log, at] : order) {
-      Record& r = fresh[log][at];
-      if (!options.filter.Matches(r)) continue;
-      if (options.json) {
-        AppendRecordJson(r, logs[log].json, buffer.text());
-      } else {
-        shown.push_back(std::move(r));
+      shown.clear();
+      for (const auto& [log, at] : order) {
+        Record& r = fresh[log][at];
+        if (!options.filter.Matches(r)) continue;
+        if (options.json) {
+          AppendRecordJson(r, logs[log].json, buffer.text());
+        } else {
+          shown.push_back(std::move(r));
+        }
       }
+      if (!options.json) table.Print(shown, buffer.text());
+      buffer.Commit();
     }
-    if (!options.json) table.Print(shown, buffer.text());
-    buffer.Commit();
+    // A deleted log leaves, after what it still held was shown.
+    for (size_t k = gone.size(); k-- > 0;) {
+      FollowedLog& log = logs[gone[k]];
+      notes.err() << "vqlog: " << TerminalSafe(log.source->path) << " was deleted; no longer following it\n";
+      notes.Finished(*log.reader);
+      logs.erase(logs.begin() + static_cast<std::ptrdiff_t>(gone[k]));
+    }
   }
   buffer.Flush();
   for (FollowedLog& log : logs) notes.Finished(*log.reader);
@@ -307,19 +368,25 @@ void StopFollowing() { RequestStop(); }
 int ShowSources(const std::vector<LogSource>& sources, const ShowOptions& options, std::ostream& out,
                 std::ostream& err) {
   Notes notes(err);
-  if (options.follow) return Follow(sources, options, out, notes);
+  if (options.follow) return Follow(sources, nullptr, "", options, out, notes);
   return ShowOnce(sources, options, out, notes);
 }
 
 int RunShow(const ShowOptions& options, std::ostream& out, std::ostream& err) {
   LogSelection selection = options.selection;
   selection.operands.insert(selection.operands.end(), options.files.begin(), options.files.end());
-  std::vector<LogSource> sources = SelectLogs(selection, err);
-  if (sources.empty()) {
+  std::ostringstream scan;
+  std::vector<LogSource> sources = SelectLogs(selection, scan);
+  err << scan.str();
+  if (sources.empty() && !options.follow) {
     err << "vqlog: no log to show\n";
     return kShowNoLogs;
   }
-  return ShowSources(sources, options, out, err);
+  if (!options.follow) return ShowSources(sources, options, out, err);
+  // Following, logs that appear later are taken in: none yet is no end.
+  if (sources.empty()) err << "vqlog: no log to show yet; waiting for new ones\n";
+  Notes notes(err);
+  return Follow(sources, &selection, scan.str(), options, out, notes);
 }
 
 }  // namespace vqlog

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "console.h"
 #include "log_paths.h"
 
 namespace vqlog {
@@ -30,7 +31,7 @@ int RunWrite(const WriteOptions& options, std::istream& in, std::ostream& out, s
   }
   char assert_flag = 0;
   if (!InitializeLogger(&assert_flag, 0, dir.empty() ? nullptr : dir.c_str())) {
-    err << "vqlog: " << InitializeFailureReason("--dir", dir) << "\n";
+    err << "vqlog: " << TerminalSafe(InitializeFailureReason("--dir", dir)) << "\n";
     return 1;
   }
   std::error_code ec;
