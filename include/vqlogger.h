@@ -6,6 +6,14 @@
  * The host calls InitializeLogger once, then the record exports. No export
  * reports an error; a record that cannot be written is dropped or replaced by
  * a fallback line in the log itself.
+ *
+ * Signal handlers (POSIX) and vectored exception handlers (Windows) may call
+ * the five record exports and Set/GetLoggingLevel, once InitializeLogger has
+ * returned. Such a call never waits for anything its own interrupted thread
+ * holds: its record is written whole when that breaks no other line, and is
+ * dropped when the interrupted thread was building a record or in the middle
+ * of a write. InitializeLogger is not for handlers. No export is a
+ * cancellation point: pthread_cancel takes effect outside the library.
  */
 #ifndef VQLOGGER_H_
 #define VQLOGGER_H_
