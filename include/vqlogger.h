@@ -12,8 +12,10 @@
  * returned. Such a call never waits for anything its own interrupted thread
  * holds: its record is written whole when that breaks no other line, and is
  * dropped when the interrupted thread was building a record or in the middle
- * of a write. InitializeLogger is not for handlers. No export is a
- * cancellation point: pthread_cancel takes effect outside the library.
+ * of a write. InitializeLogger is not for handlers, nor is a wide format
+ * whose text grows past 1024 UTF-16 units (it takes heap memory); see the
+ * README for the C library's own limits. No export is a cancellation point:
+ * a deferred pthread_cancel takes effect outside the library.
  */
 #ifndef VQLOGGER_H_
 #define VQLOGGER_H_

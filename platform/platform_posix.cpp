@@ -500,7 +500,9 @@ bool LogFile::Open(const char* path) {
   int flags = fcntl(fd, F_GETFL);
   bool usable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flags >= 0;
   if (usable && !created) {
-    usable = st.st_uid == geteuid() && st.st_nlink == 1 && ftruncate(fd, 0) == 0;
+    // Nor one that others may write to: its lines could be forged.
+    usable = st.st_uid == geteuid() && st.st_nlink == 1 && (st.st_mode & 022) == 0 &&
+             ftruncate(fd, 0) == 0;
   }
   // Writes block again: a full pipe or slow disk waits, it does not fail.
   if (!usable || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {

@@ -152,7 +152,7 @@ TEST(HostileHostTest, CancelTakesEffectOnlyOutsideTheLibrary) {
 }
 
 TEST(HostileHostTest, FilePlantedAtTheLogNameIsNotAdopted) {
-  enum class Plant { kForeign, kHardLink, kSymlink, kOwn };
+  enum class Plant { kForeign, kHardLink, kSymlink, kOwnShared, kOwn };
   struct Case {
     const char* name;
     Plant plant;
@@ -162,6 +162,7 @@ TEST(HostileHostTest, FilePlantedAtTheLogNameIsNotAdopted) {
       {"another user's file", Plant::kForeign, false},
       {"a hard link to a file of ours", Plant::kHardLink, false},
       {"a symbolic link", Plant::kSymlink, false},
+      {"our own file, writable by others", Plant::kOwnShared, false},
       {"our own file, from a start in the same second", Plant::kOwn, true},
   };
   const uid_t kNobody = 65534;
@@ -193,6 +194,10 @@ TEST(HostileHostTest, FilePlantedAtTheLogNameIsNotAdopted) {
                   break;
                 case Plant::kHardLink: made = link(victim.c_str(), name.c_str()); break;
                 case Plant::kSymlink: made = symlink(victim.c_str(), name.c_str()); break;
+                case Plant::kOwnShared:
+                  vqtest::WriteFileBytes(name, "");
+                  made = chmod(name.c_str(), 0666);
+                  break;
                 case Plant::kOwn: vqtest::WriteFileBytes(name, "old bytes\r\n"); break;
               }
               if (made != 0) return 2;
@@ -216,9 +221,9 @@ TEST(HostileHostTest, FilePlantedAtTheLogNameIsNotAdopted) {
         const std::vector<std::string> lines = vqtest::RecordLines(log, vqtest::kRuntimeFirstLine);
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(vqtest::MaskThreadIds(lines[0]), kOtherLine);
-      } else if (c.plant == Plant::kForeign) {
+      } else if (c.plant == Plant::kForeign || c.plant == Plant::kOwnShared) {
         EXPECT_EQ(st.st_size, 0) << log;
-        EXPECT_EQ(st.st_uid, kNobody) << log;
+        EXPECT_EQ(st.st_uid, c.plant == Plant::kForeign ? kNobody : geteuid()) << log;
       }
     }
   }
