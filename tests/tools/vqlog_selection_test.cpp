@@ -107,4 +107,23 @@ TEST(VqlogSelectionTest, FollowingADirectoryTakesInNewLogsAndLetsDeletedOnesGo) 
             follow("--exe c", "--exe c .", {c}, c, "vqlog: no log to show yet; waiting for new ones\n")});
 }
 
+// A followed log that goes and comes back, or is replaced by a FIFO, and
+// standard input among more logs than may be open at once.
+TEST(VqlogSelectionTest, FollowedLogsThatGoAndComeBackAndStandardInputUnderTheLimit) {
+  const std::string again = "vqlog: ./" + kA + " was deleted; no longer following it\nvqlog: following ./" + kA +
+                            ", a new log\n";
+  const std::string fifo = "vqlog: ./" + kA + " was replaced; reading the new file from the start\n"
+                           "vqlog: cannot read ./" + kA + ": not a regular file\nvqlog: cannot open ./" + kA +
+                           ": not a regular file\n";
+  CheckAll("w " + kA + " 1 a; w " + kB + " 1 b",
+           {{"$V show --json -f . & sleep 0.5; rm " + kA + "; sleep 1.5; w " + kA + " 5 back; sleep 2; kill $!; wait $!",
+             "$V show --json .; w " + kA + " 5 back; $V show --json ./" + kA, 0, again},
+            {"$V show --json -f ./" + kA + " ./" + kB + " & sleep 0.5; mkfifo p; mv p " + kA + "; sleep 1.5; w " + kB +
+                 " 1 b b2; sleep 1; kill $!; wait $!",
+             "$V show --json ./" + kA + "; w " + kB + " 1 b b2; $V show --json ./" + kB, 1, fifo},
+            {"mkdir m; for i in $(seq 60); do w m/p_${i}_2026-1-1-0-0-0_runtime.log 1 x; done; "
+             "(ulimit -n 64; $V show --json - m < " + kB + " | wc -l)",
+             "echo 61", 0, ""}});
+}
+
 }  // namespace

@@ -184,7 +184,10 @@ InputSource::Change InputSource::CheckFollowed(const std::string& path, int64_t 
 }
 
 bool InputSource::Restart(const std::string& path, Change change) {
-  if (change == Change::Replaced) return Open(path, regular_only_);
+  // The file was a regular one: what replaced it is opened without
+  // blocking, and only if it is a regular file too (a FIFO put in its
+  // place would stop every other log of the follow).
+  if (change == Change::Replaced) return Open(path, true);
   LARGE_INTEGER zero = {};
   return SetFilePointerEx(static_cast<HANDLE>(handle_), zero, nullptr, FILE_BEGIN) != 0;
 }
@@ -218,6 +221,8 @@ bool InputSource::Open(const std::string& path, bool regular_only) {
   error_.clear();
   regular_only_ = regular_only;
   int fd;
+  // Standard input cannot be opened again by its name: never parked.
+  owned_ = path != "-";
   if (path == "-") {
     fd = dup(STDIN_FILENO);
   } else {
@@ -293,7 +298,10 @@ InputSource::Change InputSource::CheckFollowed(const std::string& path, int64_t 
 }
 
 bool InputSource::Restart(const std::string& path, Change change) {
-  if (change == Change::Replaced) return Open(path, regular_only_);
+  // The file was a regular one: what replaced it is opened without
+  // blocking, and only if it is a regular file too (a FIFO put in its
+  // place would stop every other log of the follow).
+  if (change == Change::Replaced) return Open(path, true);
   return lseek(fd_, 0, SEEK_SET) == 0;
 }
 
@@ -313,7 +321,7 @@ size_t OpenFileLimit() {
 }
 
 void InputSource::Park() {
-  if (fd_ < 0 || !regular_) return;
+  if (fd_ < 0 || !regular_ || !owned_) return;
   ::close(fd_);
   fd_ = -1;
   parked_ = true;

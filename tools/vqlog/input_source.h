@@ -56,6 +56,7 @@ class InputSource {
   bool owned_ = false;
 #else
   int fd_ = -1;
+  bool owned_ = false;  // opened by name (standard input is not)
 #endif
   bool regular_ = false;
   bool regular_only_ = false;

@@ -51,6 +51,13 @@ class Notes {
 
   // What a finished log held that the reader could not read as the library
   // writes it.
+  // A log that could not be read any more, said at once (a follow ends by
+  // a stop, after which Finished says nothing of it).
+  void ReadFailed(const LogReader& reader) {
+    err_ << "vqlog: cannot read " << TerminalSafe(reader.path()) << ": " << TerminalSafe(reader.error()) << "\n";
+    status_ = kShowUnreadable;
+  }
+
   void Finished(const LogReader& reader) {
     const RecordParser& p = reader.parser();
     const std::string path = TerminalSafe(reader.path());
@@ -214,8 +221,11 @@ struct FollowedLog {
 
 // Reads what the log has now, and hands out the held-back record when no
 // line can go on with it any more.
-void ReadAvailable(FollowedLog& log, int poll_milliseconds, std::vector<Record>& out, Notes& notes) {
+// False when the log could not be read again (replaced by something that
+// cannot be opened): it leaves the follow, and may join again later.
+bool ReadAvailable(FollowedLog& log, int poll_milliseconds, std::vector<Record>& out, Notes& notes) {
   LogReader& reader = *log.reader;
+  const bool failed_before = reader.read_failed();
   switch (reader.CheckFollowed()) {
     case InputSource::Change::Truncated:
       notes.err() << "vqlog: " << TerminalSafe(reader.path()) << " was truncated; reading it again from the start\n";
@@ -232,6 +242,11 @@ void ReadAvailable(FollowedLog& log, int poll_milliseconds, std::vector<Record>&
   if (!reader.parser().holds_assert() || log.quiet_milliseconds >= kAssertHoldMilliseconds) {
     if (reader.ReleaseHeld(&record)) out.push_back(record);
   }
+  if (reader.read_failed() && !failed_before && !StopRequested()) {
+    notes.ReadFailed(reader);
+    return false;
+  }
+  return true;
 }
 
 // While following, the directories are scanned again this often for the
@@ -265,7 +280,8 @@ int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, co
     return kShowUnreadable;
   }
   std::deque<LogSource> sources;  // stable addresses for FollowedLog::source
-  std::set<std::string> known;    // every path followed or tried
+  std::set<std::string> known;    // every path followed or tried, while it is there
+  std::set<std::string> refused;  // turned away at the limit, noted once, tried again
   std::set<std::string> printed;
   NewNoteLines(scan_notes, printed);
   std::vector<FollowedLog> logs;
@@ -273,7 +289,10 @@ int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, co
     sources.push_back(given);
     const LogSource& source = sources.back();
     known.insert(source.path);
-    auto reader = std::make_unique<LogReader>(source.path, LogReader::kDefaultChunkBytes, source.from_directory);
+    // A log that joins later is opened without blocking, named or not: a
+    // FIFO put at a followed name must not stop the others.
+    auto reader = std::make_unique<LogReader>(source.path, LogReader::kDefaultChunkBytes,
+                                              source.from_directory || joined);
     if (!reader->ok()) {
       notes.CannotOpen(*reader);
       return;
@@ -298,23 +317,28 @@ int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, co
       for (const LogSource& source : SelectLogs(*rescan, scan)) {
         if (known.count(source.path) != 0) continue;
         if (logs.size() >= limit) {
-          known.insert(source.path);
-          notes.err() << "vqlog: cannot follow " << TerminalSafe(source.path) << " as well: at most " << limit
-                      << " files may be open at once here (ulimit -n)\n";
+          if (refused.insert(source.path).second) {
+            notes.err() << "vqlog: cannot follow " << TerminalSafe(source.path) << " as well: at most " << limit
+                        << " files may be open at once here (ulimit -n)\n";
+          }
           continue;
         }
+        refused.erase(source.path);
         start(source, true);
       }
       notes.err() << NewNoteLines(scan.str(), printed);
     }
     std::vector<std::vector<Record>> fresh(logs.size());
     std::vector<size_t> gone;
+    std::vector<size_t> failed;
     bool any = false;
     for (size_t i = 0; i < logs.size(); ++i) {
-      ReadAvailable(logs[i], options.poll_milliseconds, fresh[i], notes);
+      bool readable = ReadAvailable(logs[i], options.poll_milliseconds, fresh[i], notes);
       any = any || !fresh[i].empty();
       std::error_code ec;
-      if (logs[i].reader->regular_file() && !std::filesystem::exists(logs[i].source->path, ec) && !ec) {
+      if (!readable) {
+        failed.push_back(i);
+      } else if (logs[i].reader->regular_file() && !std::filesystem::exists(logs[i].source->path, ec) && !ec) {
         Record held;
         if (logs[i].reader->ReleaseHeld(&held)) fresh[i].push_back(std::move(held)), any = true;
         gone.push_back(i);
@@ -348,12 +372,21 @@ int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, co
       if (!options.json) table.Print(shown, buffer.text());
       buffer.Commit();
     }
-    // A deleted log leaves, after what it still held was shown.
-    for (size_t k = gone.size(); k-- > 0;) {
-      FollowedLog& log = logs[gone[k]];
-      notes.err() << "vqlog: " << TerminalSafe(log.source->path) << " was deleted; no longer following it\n";
-      notes.Finished(*log.reader);
-      logs.erase(logs.begin() + static_cast<std::ptrdiff_t>(gone[k]));
+    // A deleted log leaves, after what it still held was shown, and so does
+    // one that cannot be read any more. Either joins again if a log of that
+    // name comes back.
+    std::vector<std::pair<size_t, bool>> leaving;  // log, deleted
+    for (size_t i : gone) leaving.push_back({i, true});
+    for (size_t i : failed) leaving.push_back({i, false});
+    std::sort(leaving.begin(), leaving.end());
+    for (size_t k = leaving.size(); k-- > 0;) {
+      FollowedLog& log = logs[leaving[k].first];
+      if (leaving[k].second) {
+        notes.err() << "vqlog: " << TerminalSafe(log.source->path) << " was deleted; no longer following it\n";
+        notes.Finished(*log.reader);
+      }
+      known.erase(log.source->path);
+      logs.erase(logs.begin() + static_cast<std::ptrdiff_t>(leaving[k].first));
     }
   }
   buffer.Flush();
