@@ -115,12 +115,18 @@ TEST(VqlogSelectionTest, FollowedLogsThatGoAndComeBackAndStandardInputUnderTheLi
   const std::string fifo = "vqlog: ./" + kA + " was replaced; reading the new file from the start\n"
                            "vqlog: cannot read ./" + kA + ": not a regular file\nvqlog: cannot open ./" + kA +
                            ": not a regular file\n";
-  CheckAll("w " + kA + " 1 a; w " + kB + " 1 b",
+  const std::string big =
+      "mkdir big; for o in 1 2 3; do awk -v o=$o 'BEGIN { printf \"\\357\\273\\277H\\r\\n\"; for (k = 0; k < 30000; k++) "
+      "{ t = o + 3 * k; printf \"2026-1-1 0:%d:%d.%d\\t%d\\ta.c\\t1\\tm%d\\t1\\r\\n\", t / 60000, t / 1000 % 60, t % 1000, o, k; "
+      "if (k % 999 == 0) print \"no record\\r\" } }' > big/p_${o}_2026-1-1-0-0-0_runtime.log; done; ";
+  CheckAll(big + "w " + kA + " 1 a; w " + kB + " 1 b",
            {{"$V show --json -f . & sleep 0.5; rm " + kA + "; sleep 1.5; w " + kA + " 5 back; sleep 2; kill $!; wait $!",
              "$V show --json .; w " + kA + " 5 back; $V show --json ./" + kA, 0, again},
             {"$V show --json -f ./" + kA + " ./" + kB + " & sleep 0.5; mkfifo p; mv p " + kA + "; sleep 1.5; w " + kB +
                  " 1 b b2; sleep 1; kill $!; wait $!",
              "$V show --json ./" + kA + "; w " + kB + " 1 b b2; $V show --json ./" + kB, 1, fifo},
+            // Logs longer than a poll's share: followed in the order they are shown.
+            {"$V show --json -f big 2>/dev/null & sleep 6; kill $!; wait $!", "$V show --json big", 0, ""},
             {"mkdir m; for i in $(seq 60); do w m/p_${i}_2026-1-1-0-0-0_runtime.log 1 x; done; "
              "(ulimit -n 64; $V show --json - m < " + kB + " | wc -l)",
              "echo 61", 0, ""}});

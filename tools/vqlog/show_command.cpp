@@ -217,13 +217,23 @@ struct FollowedLog {
   JsonLogFields json;
   std::unique_ptr<LogReader> reader;
   int quiet_milliseconds = 0;
+  std::deque<Record> pending;  // read, not yet shown
+  bool more = false;           // the last poll stopped at its share, not at the end
+  bool leaving = false;        // deleted or unreadable: goes once `pending` is shown
+  bool deleted = false;
 };
+
+// Records all followed logs may hold read and not yet shown: each log reads
+// at most its share per poll, so a large log already there when the follow
+// starts is streamed, not read whole.
+constexpr size_t kFollowRecordBudget = 65536;
 
 // Reads what the log has now, and hands out the held-back record when no
 // line can go on with it any more.
 // False when the log could not be read again (replaced by something that
 // cannot be opened): it leaves the follow, and may join again later.
-bool ReadAvailable(FollowedLog& log, int poll_milliseconds, std::vector<Record>& out, Notes& notes) {
+bool ReadAvailable(FollowedLog& log, int poll_milliseconds, size_t share, Notes& notes) {
+  std::deque<Record>& out = log.pending;
   LogReader& reader = *log.reader;
   const bool failed_before = reader.read_failed();
   switch (reader.CheckFollowed()) {
@@ -237,9 +247,10 @@ bool ReadAvailable(FollowedLog& log, int poll_milliseconds, std::vector<Record>&
   }
   int64_t before = reader.bytes_read();
   Record record;
-  while (reader.Next(&record)) out.push_back(record);
+  while (out.size() < share && reader.Next(&record)) out.push_back(record);
+  log.more = out.size() >= share;
   log.quiet_milliseconds = reader.bytes_read() == before ? log.quiet_milliseconds + poll_milliseconds : 0;
-  if (!reader.parser().holds_assert() || log.quiet_milliseconds >= kAssertHoldMilliseconds) {
+  if (!log.more && (!reader.parser().holds_assert() || log.quiet_milliseconds >= kAssertHoldMilliseconds)) {
     if (reader.ReleaseHeld(&record)) out.push_back(record);
   }
   if (reader.read_failed() && !failed_before && !StopRequested()) {
@@ -285,14 +296,16 @@ int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, co
   std::set<std::string> printed;
   NewNoteLines(scan_notes, printed);
   std::vector<FollowedLog> logs;
+  // Read buffers share a fixed budget, as when the logs are shown once.
+  const size_t chunk = std::clamp<size_t>((24u << 20) / std::max<size_t>(1, initial.size()), 8u << 10,
+                                          LogReader::kDefaultChunkBytes);
   auto start = [&](const LogSource& given, bool joined) {
     sources.push_back(given);
     const LogSource& source = sources.back();
     known.insert(source.path);
     // A log that joins later is opened without blocking, named or not: a
     // FIFO put at a followed name must not stop the others.
-    auto reader = std::make_unique<LogReader>(source.path, LogReader::kDefaultChunkBytes,
-                                              source.from_directory || joined);
+    auto reader = std::make_unique<LogReader>(source.path, chunk, source.from_directory || joined);
     if (!reader->ok()) {
       notes.CannotOpen(*reader);
       return;
@@ -300,7 +313,7 @@ int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, co
     if (joined) notes.err() << "vqlog: following " << TerminalSafe(source.path) << ", a new log\n";
     reader->SetFollow(true);
     reader->parser().SetGrep(options.filter.grep);
-    logs.push_back({&source, FieldsOf(source), std::move(reader), 0});
+    logs.push_back({&source, FieldsOf(source), std::move(reader), 0, {}, false, false, false});
   };
   for (const LogSource& source : initial) start(source, false);
   OutputBuffer buffer(out, true);
@@ -308,8 +321,9 @@ int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, co
   std::vector<Record> shown;
   bool first = true;
   int since_scan = 0;
+  bool behind = false;  // a log stopped at its share: poll again at once
   while (!StopRequested()) {
-    if (!first) std::this_thread::sleep_for(std::chrono::milliseconds(options.poll_milliseconds));
+    if (!first && !behind) std::this_thread::sleep_for(std::chrono::milliseconds(options.poll_milliseconds));
     first = false;
     if (rescan && (since_scan += options.poll_milliseconds) >= kRescanMilliseconds) {
       since_scan = 0;
@@ -328,65 +342,63 @@ int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, co
       }
       notes.err() << NewNoteLines(scan.str(), printed);
     }
-    std::vector<std::vector<Record>> fresh(logs.size());
-    std::vector<size_t> gone;
-    std::vector<size_t> failed;
-    bool any = false;
-    for (size_t i = 0; i < logs.size(); ++i) {
-      bool readable = ReadAvailable(logs[i], options.poll_milliseconds, fresh[i], notes);
-      any = any || !fresh[i].empty();
+    const size_t share = std::max<size_t>(16, kFollowRecordBudget / std::max<size_t>(1, logs.size()));
+    behind = false;
+    for (FollowedLog& log : logs) {
+      if (log.leaving) continue;
+      if (!ReadAvailable(log, options.poll_milliseconds, share, notes)) {
+        log.leaving = true;
+        continue;
+      }
+      behind = behind || log.more;
       std::error_code ec;
-      if (!readable) {
-        failed.push_back(i);
-      } else if (logs[i].reader->regular_file() && !std::filesystem::exists(logs[i].source->path, ec) && !ec) {
+      if (!log.more && log.reader->regular_file() && !std::filesystem::exists(log.source->path, ec) && !ec) {
         Record held;
-        if (logs[i].reader->ReleaseHeld(&held)) fresh[i].push_back(std::move(held)), any = true;
-        gone.push_back(i);
+        if (log.reader->ReleaseHeld(&held)) log.pending.push_back(std::move(held));
+        log.leaving = log.deleted = true;
+      }
+    }
+    // Merged on time up to the last record read of any log that has more
+    // to read: what comes after it there may be earlier than the rest.
+    int64_t horizon = std::numeric_limits<int64_t>::max();
+    for (const FollowedLog& log : logs) {
+      if (log.more && !log.pending.empty()) horizon = std::min(horizon, log.pending.back().merge_key);
+    }
+    shown.clear();
+    bool any = false;
+    for (;;) {
+      size_t best = logs.size();
+      for (size_t i = 0; i < logs.size(); ++i) {
+        if (logs[i].pending.empty()) continue;
+        if (best == logs.size() || logs[i].pending.front().merge_key < logs[best].pending.front().merge_key) best = i;
+      }
+      if (best == logs.size() || logs[best].pending.front().merge_key > horizon) break;
+      Record r = std::move(logs[best].pending.front());
+      logs[best].pending.pop_front();
+      any = true;
+      if (!options.filter.Matches(r)) continue;
+      if (options.json) {
+        AppendRecordJson(r, logs[best].json, buffer.text());
+      } else {
+        shown.push_back(std::move(r));
       }
     }
     if (any) {
-      std::vector<std::pair<size_t, size_t>> order;  // log, record
-      std::vector<size_t> next(logs.size(), 0);
-      for (;;) {
-        size_t best = logs.size();
-        int64_t best_key = 0;
-        for (size_t i = 0; i < logs.size(); ++i) {
-          if (next[i] == fresh[i].size()) continue;
-          const Record& head = fresh[i][next[i]];
-          int64_t key = head.merge_key;
-          if (best == logs.size() || key < best_key) best = i, best_key = key;
-        }
-        if (best == logs.size()) break;
-        order.push_back({best, next[best]++});
-      }
-      shown.clear();
-      for (const auto& [log, at] : order) {
-        Record& r = fresh[log][at];
-        if (!options.filter.Matches(r)) continue;
-        if (options.json) {
-          AppendRecordJson(r, logs[log].json, buffer.text());
-        } else {
-          shown.push_back(std::move(r));
-        }
-      }
       if (!options.json) table.Print(shown, buffer.text());
       buffer.Commit();
     }
     // A deleted log leaves, after what it still held was shown, and so does
     // one that cannot be read any more. Either joins again if a log of that
     // name comes back.
-    std::vector<std::pair<size_t, bool>> leaving;  // log, deleted
-    for (size_t i : gone) leaving.push_back({i, true});
-    for (size_t i : failed) leaving.push_back({i, false});
-    std::sort(leaving.begin(), leaving.end());
-    for (size_t k = leaving.size(); k-- > 0;) {
-      FollowedLog& log = logs[leaving[k].first];
-      if (leaving[k].second) {
+    for (size_t k = logs.size(); k-- > 0;) {
+      FollowedLog& log = logs[k];
+      if (!log.leaving || !log.pending.empty()) continue;
+      if (log.deleted) {
         notes.err() << "vqlog: " << TerminalSafe(log.source->path) << " was deleted; no longer following it\n";
         notes.Finished(*log.reader);
       }
       known.erase(log.source->path);
-      logs.erase(logs.begin() + static_cast<std::ptrdiff_t>(leaving[k].first));
+      logs.erase(logs.begin() + static_cast<std::ptrdiff_t>(k));
     }
   }
   buffer.Flush();
