@@ -25,6 +25,12 @@ VQ_HOT void CritSec::Enter() {
   held_.store(true, std::memory_order_relaxed);
 }
 
+VQ_HOT void CritSec::EnterWithoutSpin() {
+  CountLock();
+  mutex_.LockWithoutSpin();
+  held_.store(true, std::memory_order_relaxed);
+}
+
 bool CritSec::TryEnter() {
   CountLock();
   if (!mutex_.TryLock()) {

@@ -22,6 +22,9 @@ class CritSec {
 
   // Waits until the calling thread owns the lock.
   void Enter();
+  // The same, for a holder that keeps the lock over a write: a waiter
+  // blocks at once instead of spinning (platform::Mutex::LockWithoutSpin).
+  void EnterWithoutSpin();
   // Enters only if the lock is free at once; true when entered.
   bool TryEnter();
   // Waits at most about `milliseconds` for the lock; true when entered.
@@ -47,6 +50,13 @@ class CritSec {
 class CritSecGuard {
  public:
   explicit CritSecGuard(CritSec* lock) : lock_(lock) { lock_->Enter(); }
+  CritSecGuard(CritSec* lock, bool spin) : lock_(lock) {
+    if (spin) {
+      lock_->Enter();
+    } else {
+      lock_->EnterWithoutSpin();
+    }
+  }
   ~CritSecGuard() { lock_->Leave(); }
   CritSecGuard(const CritSecGuard&) = delete;
   CritSecGuard& operator=(const CritSecGuard&) = delete;

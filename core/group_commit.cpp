@@ -30,6 +30,16 @@ constexpr int64_t kElectWaitNanoseconds = 2000;
 // not the write, would set the pace.
 constexpr uint32_t kMaxExpected = 64;
 
+// A timed stretch slower than this per line was not a stretch of callers
+// queueing for the file (the host paused between records): it says nothing
+// about which mode is faster.
+constexpr int64_t kBusyLineNanoseconds = 20000;
+
+// The other mode is tried after this many stretches at first and after a
+// win; each try it loses doubles the wait, up to the most.
+constexpr uint32_t kTryEveryLeast = 4;
+constexpr uint32_t kTryEveryMost = 64;
+
 // Sets a waiter's word and wakes it if it sleeps. After a kWritten the
 // waiter may return at once: `line` is not touched after the exchange, and
 // the wake uses only its address.
@@ -94,13 +104,18 @@ VQ_HOT void WriteMarked(platform::LogFile* file, const char* data, size_t size,
 }  // namespace
 
 VQ_HOT CommitQueue::Turn CommitQueue::QueueLocked(PendingLine* line, Batch* batch) {
+  if (++sample_lines_ == kSampleLines) SampleLocked();
   uint32_t writer = writing_.load(std::memory_order_acquire);
-  if (writer == kNoWriter && head_ == nullptr && expected_ <= 1) {
-    // The common case of one active caller: this line alone, at once.
-    writing_.store(kWriterActive, std::memory_order_relaxed);
-    writer_token_ = platform::ThreadToken();
-    *batch = Batch{line, line, line->size, 1};
-    return Turn::kWrite;
+  if (writer == kNoWriter && head_ == nullptr) {
+    // Nothing in flight, lines written under the lock: this one now.
+    if (under_lock_.load(std::memory_order_relaxed)) return Turn::kLocked;
+    if (expected_ <= 1) {
+      // The common case of one active caller: this line alone, at once.
+      writing_.store(kWriterActive, std::memory_order_relaxed);
+      writer_token_ = platform::ThreadToken();
+      *batch = Batch{line, line, line->size, 1};
+      return Turn::kWrite;
+    }
   }
   EnqueueLocked(line);
   // Behind a write in flight: flag it, unless the writer has just left
@@ -136,6 +151,58 @@ CommitQueue::Turn CommitQueue::QueueNestedLocked(PendingLine* line, Batch* batch
   EnqueueLocked(line);
   TakeRoleAndBatchLocked(batch);
   return Turn::kWrite;
+}
+
+void CommitQueue::SampleLocked() {
+  sample_lines_ = 0;
+  if (pinned_) return;
+  const int64_t now = platform::MonotonicNanoseconds();
+  const int64_t span = now - sample_start_;
+  const bool timed = sample_start_ != 0 && span <= kSampleLines * kBusyLineNanoseconds;
+  sample_start_ = now;
+  if (!timed) {
+    // No verdict; a try under way is dropped.
+    if (phase_ != kSteady) {
+      under_lock_.store(chosen_under_lock_, std::memory_order_relaxed);
+      phase_ = kSteady;
+      until_try_ = try_every_;
+    }
+    return;
+  }
+  switch (phase_) {
+    case kSteady:
+      before_try_ = span;
+      if (--until_try_ == 0) {
+        phase_ = kTrying;
+        under_lock_.store(!chosen_under_lock_, std::memory_order_relaxed);
+      }
+      break;
+    case kTrying:
+      tried_ = span;
+      phase_ = kAfterTry;
+      under_lock_.store(chosen_under_lock_, std::memory_order_relaxed);
+      break;
+    case kAfterTry: {
+      // Chosen only when clearly faster (by a 32nd) than the stretches
+      // around it, so noise does not flip the mode.
+      const int64_t around = (before_try_ + span) / 2;
+      if (tried_ + tried_ / 32 < around) {
+        chosen_under_lock_ = !chosen_under_lock_;
+        under_lock_.store(chosen_under_lock_, std::memory_order_relaxed);
+        try_every_ = kTryEveryLeast;
+      } else {
+        try_every_ = try_every_ * 2 < kTryEveryMost ? try_every_ * 2 : kTryEveryMost;
+      }
+      before_try_ = span;
+      until_try_ = try_every_;
+      phase_ = kSteady;
+      break;
+    }
+  }
+}
+
+void CommitQueue::CommitLocked(PendingLine* line, platform::LogFile* file) {
+  WriteMarked(file, line->text, line->size);
 }
 
 void CommitQueue::EnqueueLocked(PendingLine* line) {

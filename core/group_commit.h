@@ -19,6 +19,16 @@
 //     (preferring one still spinning). So no caller writes for others.
 // A waiter spins for a few microseconds, then blocks on its own word. At
 // one thread this is one write per record and no other system call.
+//
+// Batching pays only where a hand-over between threads costs less than the
+// write it saves; on a machine whose processors are far apart, or busy, a
+// plain lock held over each caller's own write is faster, because its
+// holder runs many records without one. So the queue also has that mode:
+// callers sleep on the lock at once and, finding no write in flight and
+// nothing queued, write their own line under it. The queue times every
+// kSampleLines lines in the mode it is in, tries the other mode for one such
+// stretch now and then, and keeps whichever was faster; the longer the mode
+// in use stays ahead, the rarer the tries.
 #ifndef VQLOGGER_CORE_GROUP_COMMIT_H_
 #define VQLOGGER_CORE_GROUP_COMMIT_H_
 
@@ -49,6 +59,8 @@ class CommitQueue {
     kWait,   // another caller writes it (or makes this one the elect)
     kElect,  // this caller writes what is queued if nobody else does soon
     kWrite,  // this caller holds the writer's role and has taken a batch
+    kLocked,  // nothing is in flight: this caller writes its own line now,
+              // still holding the lock (CommitLocked)
     // Only for a call nested in one of the same thread (QueueNestedLocked):
     kDirect,  // its thread holds the writer's role, outside a write: it
               // writes its own line alone, now
@@ -85,6 +97,18 @@ class CommitQueue {
   // only on kWrite.
   Turn QueueNestedLocked(PendingLine* line, Batch* batch);
 
+  // For kLocked: writes `line`; the caller still holds the logger's lock.
+  void CommitLocked(PendingLine* line, platform::LogFile* file);
+
+  // How a caller is to take the logger's lock: with a short spin (lines are
+  // batched and the lock is held only to build one), or sleeping at once
+  // (lines are written under it). Read without the lock; a caller that
+  // guesses wrong only waits the other way.
+  bool SpinForLock() const { return !under_lock_.load(std::memory_order_relaxed); }
+
+  // Lines in a timed stretch of one mode.
+  static constexpr uint32_t kSampleLines = 2048;
+
   // Returns once `line` has been written or lost. Called without the lock,
   // with what QueueLocked gave. `lock` is the logger's lock, `file` its file
   // (touched only by the writer).
@@ -101,6 +125,13 @@ class CommitQueue {
     return writing_.load(std::memory_order_acquire) == kNoWriter && head_ == nullptr;
   }
 
+  // One mode for good, never timed. The caller holds the lock.
+  void PinModeLocked(bool under_lock) {
+    under_lock_.store(under_lock, std::memory_order_relaxed);
+    chosen_under_lock_ = under_lock;
+    pinned_ = true;
+  }
+
   // Lines queued and not yet taken by a writer. The caller holds the lock.
   size_t QueuedLocked() const { return queued_; }
 
@@ -114,6 +145,8 @@ class CommitQueue {
   };
 
   void EnqueueLocked(PendingLine* line);
+  // At the end of a timed stretch: which mode the next one runs in.
+  void SampleLocked();
   // Gives the writer's role to the calling thread; passes any elect on.
   void TakeRoleAndBatchLocked(Batch* batch);
   void TakeBatchLocked(Batch* batch);
@@ -148,6 +181,21 @@ class CommitQueue {
   // its own word (kPassed, kElected, kWritten).
   PendingLine* elect_ = nullptr;
   uint32_t expected_ = 1;          // the guess of active callers
+  // The mode: lines written under the lock (set) or batched. Written under
+  // the lock, read before it.
+  std::atomic<bool> under_lock_{true};
+  bool chosen_under_lock_ = true;  // the mode chosen; under_lock_ differs during a try
+  bool pinned_ = false;            // the mode never changes
+  // kSteady: stretches of the chosen mode; kTrying: one of the other mode;
+  // kAfterTry: one of the chosen mode again, so the try is weighed against
+  // the stretches on both sides of it and a drift in load does not decide.
+  enum : uint8_t { kSteady, kTrying, kAfterTry } phase_ = kSteady;
+  uint32_t sample_lines_ = 0;      // lines queued in this stretch
+  int64_t sample_start_ = 0;       // when it began (monotonic ns; 0: not yet)
+  int64_t before_try_ = 0;         // the last stretch of the chosen mode (ns)
+  int64_t tried_ = 0;              // the try's stretch (ns)
+  uint32_t until_try_ = 4;         // stretches until the other mode is tried
+  uint32_t try_every_ = 4;         // stretches between tries
   char batch_[kBatchCapacity];     // the writer's copy of a batch of lines
 };
 

@@ -108,6 +108,12 @@ class VqLogger {
   CritSec& logger_lock() { return lock; }
   // In a forked child: no writer and no queued line of the parent's.
   void ForgetParentLines() { commit_.ResetInChild(); }
+  // Keeps one write mode for good: lines written under the lock, or
+  // batched (for the checks of each mode's protocol).
+  void PinWriteMode(bool under_lock) {
+    CritSecGuard guard(&lock);
+    commit_.PinModeLocked(under_lock);
+  }
   // Lines queued for a writer and not yet taken by one.
   size_t queued_lines() {
     CritSecGuard guard(&lock);
@@ -141,12 +147,16 @@ class VqLogger {
     CommitQueue::Batch batch;
     CommitQueue::Turn turn;
     {
-      CritSecGuard guard(&lock);
+      CritSecGuard guard(&lock, commit_.SpinForLock());
       size_t size = build(buffer);
       if (size == 0) return;
       pending.text = buffer;
       pending.size = size;
       turn = commit_.QueueLocked(&pending, &batch);
+      if (turn == CommitQueue::Turn::kLocked) {
+        commit_.CommitLocked(&pending, &stream);
+        return;
+      }
     }
     commit_.Commit(&pending, turn, batch, &lock, &stream);
   }

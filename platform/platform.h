@@ -43,6 +43,11 @@ class Mutex {
   Mutex& operator=(const Mutex&) = delete;
 
   void Lock();
+  // Lock for a holder that keeps the lock over a write: a waiter blocks at
+  // once instead of spinning, and the holder may take the lock back for its
+  // next record before a sleeper wakes (as a plain futex lock, or
+  // EnterCriticalSection, behaves).
+  void LockWithoutSpin();
   // Takes the lock only if it is free at once; true when taken.
   bool TryLock();
   void Unlock();

@@ -39,10 +39,16 @@ namespace {
 // What a Mutex holds. `locked` is 0 when free, 1 when held, and 2 when its
 // last holder left it to a waiter that was spinning (only a waiter may take
 // it then, so a thread that keeps relocking cannot starve the others).
+// `locked`: kFree; kHeld; kHandedOver (free, but only a waiter may take
+// it: the holder left it to a spinning waiter); kHeldContended (held, and a
+// waiter may be asleep: the unlock must wake one). The contended mark is in
+// the lock word itself, so the kernel's compare in FUTEX_WAIT catches an
+// unlock that comes between the mark and the sleep.
+enum : int { kFree = 0, kHeld = 1, kHandedOver = 2, kHeldContended = 3 };
+
 struct LockState {
   std::atomic<int> locked;
   std::atomic<int> spinners;  // waiters spinning for the lock
-  std::atomic<int> sleepers;  // waiters blocked in FUTEX_WAIT on `locked`
 };
 
 LockState* StateOf(unsigned char* storage) {
@@ -164,31 +170,46 @@ int EncodeUtf16Unit(const char16_t*& s, char* out) {
 Mutex::Mutex() {
   static_assert(sizeof(LockState) <= sizeof storage_, "lock state must fit Mutex storage");
   static_assert(std::atomic<int>::is_always_lock_free, "futex needs a plain int");
-  new (storage_) LockState{{0}, {0}, {0}};
+  new (storage_) LockState{{kFree}, {0}};
 }
 
 Mutex::~Mutex() { StateOf(storage_)->~LockState(); }
 
 namespace {
 
-// Takes the lock if it is free or handed over. Only waiters call this.
-bool TakeAsWaiter(LockState* state) {
+// Takes the lock if it is free or handed over, as `held` (kHeld, or
+// kHeldContended for a waiter that has slept, since others may sleep still).
+// Only waiters call this.
+bool TakeAsWaiter(LockState* state, int held) {
   int value = state->locked.load(std::memory_order_relaxed);
-  if (value == 1) return false;
-  return state->locked.compare_exchange_strong(value, 1, std::memory_order_acquire);
+  if (value == kHeld || value == kHeldContended) return false;
+  return state->locked.compare_exchange_strong(value, held, std::memory_order_acquire);
+}
+
+// Marks the lock contended and sleeps until an unlock wakes a sleeper;
+// returns at once if the lock is free or handed over meanwhile.
+void SleepWhileHeld(LockState* state) {
+  int value = state->locked.load(std::memory_order_relaxed);
+  if (value == kFree || value == kHandedOver) return;
+  if (value == kHeld &&
+      !state->locked.compare_exchange_strong(value, kHeldContended, std::memory_order_relaxed)) {
+    return;  // changed: look again
+  }
+  FutexWait(&state->locked, kHeldContended);
 }
 
 }  // namespace
 
 VQ_HOT void Mutex::Lock() {
   LockState* state = StateOf(storage_);
-  int expected = 0;
-  if (state->locked.compare_exchange_strong(expected, 1, std::memory_order_acquire)) return;
+  int expected = kFree;
+  if (state->locked.compare_exchange_strong(expected, kHeld, std::memory_order_acquire)) return;
+  int held = kHeld;
   for (;;) {
     state->spinners.fetch_add(1, std::memory_order_seq_cst);
     int64_t deadline = 0;
     for (int spins = 0;; ++spins) {
-      if (TakeAsWaiter(state)) {
+      if (TakeAsWaiter(state, held)) {
         state->spinners.fetch_sub(1, std::memory_order_relaxed);
         return;
       }
@@ -204,37 +225,53 @@ VQ_HOT void Mutex::Lock() {
         }
       }
     }
-    // Sleep until the holder leaves. The sleeper count is raised before
-    // `locked` is read again (both sequentially consistent, as in Unlock),
-    // so either the holder sees a sleeper and wakes it, or this thread sees
-    // the lock free or handed over and does not sleep. Once woken, spin
-    // again: going straight back to sleep would make every later unlock pay
-    // for a wake-up call while the holder keeps the lock to itself.
-    state->sleepers.fetch_add(1, std::memory_order_seq_cst);
+    // Sleep until the holder leaves. Once woken, spin again: going straight
+    // back to sleep would make every later unlock pay for a wake-up call
+    // while the holder keeps the lock to itself.
     state->spinners.fetch_sub(1, std::memory_order_seq_cst);
-    if (state->locked.load(std::memory_order_seq_cst) == 1) FutexWait(&state->locked, 1);
-    state->sleepers.fetch_sub(1, std::memory_order_seq_cst);
-    if (TakeAsWaiter(state)) return;
+    SleepWhileHeld(state);
+    held = kHeldContended;
+  }
+}
+
+VQ_HOT void Mutex::LockWithoutSpin() {
+  LockState* state = StateOf(storage_);
+  int expected = kFree;
+  if (state->locked.compare_exchange_strong(expected, kHeld, std::memory_order_acquire)) return;
+  // The holder keeps the lock for a write: sleep at once, as a plain futex
+  // lock does, so the other processor is not burnt and the holder can take
+  // the lock back for its next record without a hand-over. An unlock makes
+  // a wake-up call only while the lock is marked contended, so a holder that
+  // keeps taking it back pays for one per sleeper's turn, not one per unlock.
+  int held = kHeld;
+  for (;;) {
+    if (TakeAsWaiter(state, held)) return;
+    SleepWhileHeld(state);
+    held = kHeldContended;
   }
 }
 
 bool Mutex::TryLock() {
-  // Only a free lock: one handed to a spinning waiter (2) is that waiter's.
-  int expected = 0;
-  return StateOf(storage_)->locked.compare_exchange_strong(expected, 1, std::memory_order_acquire);
+  // Only a free lock: one handed over to a spinning waiter is that waiter's.
+  int expected = kFree;
+  return StateOf(storage_)->locked.compare_exchange_strong(expected, kHeld, std::memory_order_acquire);
 }
 
 void Mutex::ResetAfterFork() {
-  // The parent's spinners and sleepers are not in the child: a count left
-  // from them would hand the lock to nobody.
-  new (storage_) LockState{{0}, {0}, {0}};
+  // The parent's waiters are not in the child: a count or hand-over left
+  // from them would give the lock to nobody.
+  new (storage_) LockState{{kFree}, {0}};
 }
 
 VQ_HOT void Mutex::Unlock() {
   LockState* state = StateOf(storage_);
+  // The spinner count is read before the lock word is written (both
+  // sequentially consistent, as a spinner raises it before reading the
+  // word), so either a spinner sees the lock free or it is handed to it.
   bool spinner = state->spinners.load(std::memory_order_seq_cst) > 0;
-  state->locked.store(spinner ? 2 : 0, std::memory_order_seq_cst);
-  if (state->sleepers.load(std::memory_order_seq_cst) > 0) FutexWake(&state->locked);
+  if (state->locked.exchange(spinner ? kHandedOver : kFree, std::memory_order_seq_cst) == kHeldContended) {
+    FutexWake(&state->locked);
+  }
 }
 
 // --- Waiting on a word ------------------------------------------------------

@@ -145,6 +145,10 @@ Mutex::~Mutex() { DeleteCriticalSection(CriticalSectionIn(storage_)); }
 
 void Mutex::Lock() { EnterCriticalSection(CriticalSectionIn(storage_)); }
 
+// A critical section already lets its holder take it back before a waiter
+// that was woken runs.
+void Mutex::LockWithoutSpin() { EnterCriticalSection(CriticalSectionIn(storage_)); }
+
 bool Mutex::TryLock() {
   return TryEnterCriticalSection(CriticalSectionIn(storage_)) != 0;
 }

@@ -71,6 +71,10 @@ class GroupCommitTest : public ::testing::Test {
     assert_->SetDirectory(dir().c_str());
     ASSERT_TRUE(runtime_->OpenLogFile());
     ASSERT_TRUE(assert_->OpenLogFile());
+    // These checks follow the batching protocol; a write under the lock
+    // would keep later callers from queueing at all.
+    runtime_->PinWriteMode(false);
+    assert_->PinWriteMode(false);
     returned_ = 0;
   }
 
@@ -226,15 +230,33 @@ TEST_F(GroupCommitTest, OneThreadMakesOneWritePerRecord) {
 // Both logs under many threads: every line whole, every record once, each
 // thread's records in its own order, and the file in time-stamp order.
 TEST_F(GroupCommitTest, ManyThreadsKeepWholeLinesOnceInTimestampOrder) {
+  // Each write mode, and the mode changed back and forth while lines are
+  // in flight (as the timed stretches change it).
+  enum class Mode { kBatched, kUnderLock, kSwitching };
   struct Case {
     const char* name;
     bool assert_log;
+    Mode mode;
   };
-  const Case cases[] = {{"runtime log", false}, {"assert log", true}};
+  const Case cases[] = {{"runtime log, batched", false, Mode::kBatched},
+                        {"assert log, batched", true, Mode::kBatched},
+                        {"runtime log, under the lock", false, Mode::kUnderLock},
+                        {"runtime log, switching", false, Mode::kSwitching},
+                        {"assert log, switching", true, Mode::kSwitching}};
   const int kThreads = 8;
   const int kRecords = 400;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    Reset();
+    VqLogger* logger = c.assert_log ? static_cast<VqLogger*>(assert_.get()) : runtime_.get();
+    logger->PinWriteMode(c.mode == Mode::kUnderLock);
+    std::atomic<bool> writing{true};
+    std::thread switcher([&] {
+      for (bool under_lock = true; c.mode == Mode::kSwitching && writing; under_lock = !under_lock) {
+        logger->PinWriteMode(under_lock);
+        std::this_thread::yield();
+      }
+    });
     WriteGate gate;
     std::vector<std::thread> pool;
     for (int t = 0; t < kThreads; ++t) {
@@ -250,6 +272,8 @@ TEST_F(GroupCommitTest, ManyThreadsKeepWholeLinesOnceInTimestampOrder) {
       });
     }
     for (std::thread& t : pool) t.join();
+    writing = false;
+    switcher.join();
 
     std::string path = c.assert_log ? vqtest::AssertLogIn(dir()) : vqtest::RuntimeLogIn(dir());
     std::vector<std::string> lines =
@@ -283,6 +307,7 @@ TEST(GroupCommitForkTest, ChildForkedDuringAWriteWritesItsOwnRecord) {
   vqtest::ScratchDir dir;
   char flag = 0;
   ASSERT_TRUE(InitializeLogger(&flag, 1, dir.path().c_str()));
+  runtimeLogger.load()->PinWriteMode(false);  // a write under the lock holds fork() up
   WriteGate gate;
   gate.Hold(0);
   std::thread parent([] { RuntimeInfoToLogfileA("gc.cpp", 1, "parent", 1); });
