@@ -268,7 +268,33 @@ JsonLogFields::JsonLogFields(const std::string& path, const std::optional<std::s
   }
   tail_ += ",\"log\":";
   AppendJsonString(path, tail_);
-  tail_ += ",\"log_line\":";
+}
+
+JsonLogFields JsonLogFields::FromStore(const std::string& log, const std::optional<std::string>& exe,
+                                       std::optional<int64_t> pid, const std::optional<std::string>& host,
+                                       const std::optional<std::string>& peer) {
+  JsonLogFields fields;
+  fields.every_log_line_ = false;
+  std::string& t = fields.tail_;
+  if (exe) {
+    t += ",\"exe\":";
+    AppendJsonString(*exe, t);
+  }
+  if (pid) {
+    t += ",\"pid\":";
+    AppendInt(*pid, t);
+  }
+  if (host) {
+    t += ",\"host\":";
+    AppendJsonString(*host, t);
+  }
+  if (peer) {
+    t += ",\"peer\":";
+    AppendJsonString(*peer, t);
+  }
+  t += ",\"log\":";
+  AppendJsonString(log, t);
+  return fields;
 }
 
 JsonLogFields JsonLogFields::FromPath(const std::string& path) {
@@ -287,7 +313,7 @@ JsonLogFields JsonLogFields::FromPath(const std::string& path) {
 }
 
 size_t RecordJsonRoom(const Record& record, const JsonLogFields& log) {
-  return 160 + JsonRoom(record.file) + JsonRoom(record.text) + log.tail().size();
+  return 180 + JsonRoom(record.file) + JsonRoom(record.text) + log.tail().size();
 }
 
 void AppendRecordJson(const Record& record, const JsonLogFields& log, std::string& out) {
@@ -334,7 +360,10 @@ char* WriteRecordJson(const Record& record, const JsonLogFields& log, char* p) {
     p = WriteJsonString(record.text, p);
   }
   p = WriteText(log.tail(), p);
-  p = WriteInt(record.log_line, p);
+  if (log.every_log_line() || record.log_line > 0) {
+    p = WriteText(",\"log_line\":", p);
+    p = WriteInt(record.log_line, p);
+  }
   return WriteText("}\n", p);
 }
 

@@ -25,11 +25,21 @@ class JsonLogFields {
   JsonLogFields(const std::string& path, const std::optional<std::string>& exe, std::optional<int64_t> pid);
   // From the path alone: exe and pid when its base name follows the pattern.
   static JsonLogFields FromPath(const std::string& path);
-  // ,"exe":"...","pid":N,"log":"...","log_line":
+  // A log read from the central store: the keys its lines carry, host and
+  // peer included; "log_line" only for a record that has one.
+  static JsonLogFields FromStore(const std::string& log, const std::optional<std::string>& exe,
+                                 std::optional<int64_t> pid, const std::optional<std::string>& host,
+                                 const std::optional<std::string>& peer);
+  // ,"exe":"...","pid":N,"log":"..."
   const std::string& tail() const { return tail_; }
+  // Whether every record gets "log_line" (a log file read here), or only
+  // one that has a line number (above 0).
+  bool every_log_line() const { return every_log_line_; }
 
  private:
+  JsonLogFields() = default;
   std::string tail_;
+  bool every_log_line_ = true;
 };
 
 // {"kind":"runtime","time":"2026-12-08T09:05:03.007","thread":6401,
