@@ -171,9 +171,12 @@ class Merge {
         continue;
       }
       size_t lanes = 0;
-      for (size_t k = 0; k < store->lane_count(); ++k) {
+      // The store's own unparsed lines last: on a tie they go after the
+      // record they follow.
+      for (size_t n = 0; n < 2 * store->lane_count(); ++n) {
+        const size_t k = n % store->lane_count();
         const StoreLane& lane = store->lane(k);
-        if (!lane.selected) continue;
+        if (!lane.selected || lane.origin.own_lines != (n >= store->lane_count())) continue;
         MergeInput& in = inputs_.emplace_back(&source, FieldsOfLane(lane));
         in.store = store.get();
         in.lane = k;

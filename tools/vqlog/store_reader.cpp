@@ -12,7 +12,6 @@ namespace {
 constexpr size_t kLeadBytes = 256 << 10;
 constexpr size_t kCursorBytes = 64 << 10;
 // Records read ahead for other lanes, all lanes of a file together.
-constexpr size_t kQueueRecords = 65536;
 constexpr size_t kQueueBytes = 32 << 20;
 // Recent records remembered to find re-sent ones: this many for all lanes
 // of a file together, each lane between the two bounds.
@@ -153,8 +152,8 @@ bool ResendFilter::Seen(const Record& r) {
   return false;
 }
 
-StoreReader::StoreReader(std::string path, StoreSelection selection)
-    : path_(std::move(path)), selection_(std::move(selection)) {
+StoreReader::StoreReader(std::string path, StoreSelection selection, size_t queue_records)
+    : path_(std::move(path)), selection_(std::move(selection)), queue_limit_(queue_records) {
   // Only a regular file: a store is read in several places at once, and a
   // FIFO found in the store's directory must not block.
   opened_ = source_.Open(path_, /*regular_only=*/true);
@@ -387,7 +386,7 @@ bool StoreReader::Next(size_t id, Record* out) {
     if (j != id) {
       // A lane reading on its own leaves the other lanes' lines to the lead.
       if (lane.detached || other.detached) continue;
-      if (queued_records_ >= kQueueRecords || queued_bytes_ + QueuedBytes(scratch_) > kQueueBytes) {
+      if (queued_records_ >= queue_limit_ || queued_bytes_ + QueuedBytes(scratch_) > kQueueBytes) {
         // No room to read ahead for that lane: it reads on from here itself.
         other.detached = true;
         other.cursor = std::make_unique<Cursor>();

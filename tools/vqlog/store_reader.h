@@ -84,7 +84,10 @@ struct StoreLane {
 
 class StoreReader {
  public:
-  StoreReader(std::string path, StoreSelection selection);
+  // `queue_records`: how many records may wait read ahead for other lanes
+  // (tests make it small).
+  static constexpr size_t kQueueRecords = 65536;
+  StoreReader(std::string path, StoreSelection selection, size_t queue_records = kQueueRecords);
   ~StoreReader();
   StoreReader(const StoreReader&) = delete;
   StoreReader& operator=(const StoreReader&) = delete;
@@ -166,6 +169,7 @@ class StoreReader {
   StoreOrigin origin_;
   Record scratch_;
   Cursor lead_;
+  size_t queue_limit_;
   size_t queued_records_ = 0, queued_bytes_ = 0;
   size_t resend_window_ = 0;
   std::string prefix_;  // the first bytes, to notice a rewritten file when following
