@@ -170,7 +170,9 @@ TEST(StoreReaderTest, EachLaneKeepsItsOrderUnderAnyBudget) {
   content += R(1, 999, "last");
   vqtest::WriteFileBytes(dir.Join("s.jsonl"), content);
   for (size_t budget : {size_t{1}, size_t{5}, size_t{1000}}) {
-    vqlog::StoreReader store(dir.Join("s.jsonl"), {}, budget);
+    vqlog::StoreReadAhead read_ahead;
+    read_ahead.max_records = budget;
+    vqlog::StoreReader store(dir.Join("s.jsonl"), {}, &read_ahead);
     ASSERT_TRUE(store.Index(false));
     ASSERT_EQ(store.lane_count(), 3u);
     std::vector<std::string> got(3), want(3);

@@ -1,11 +1,16 @@
 #include "json_object.h"
 
+#include <algorithm>
+
 namespace vqlog {
 namespace {
 
 // Nested objects and arrays deeper than this are refused, so that a hostile
 // line cannot exhaust the stack.
 constexpr int kMaxDepth = 64;
+// Objects with up to this many keys are checked for a key twice as they are
+// read.
+constexpr size_t kFewKeys = 32;
 
 class Cursor {
  public:
@@ -231,8 +236,10 @@ bool JsonObject::Parse(std::string_view text) {
         default: ok = in.Number(&v);
       }
       if (!ok) return false;
-      for (size_t i = 0; i < used_; ++i) {
-        if (members_[i].key == m.key) return false;  // a key twice: which one holds?
+      // A key twice: which one holds? Few keys are compared as they come,
+      // many (a hostile line) sorted once at the end.
+      for (size_t i = 0; i < used_ && used_ < kFewKeys; ++i) {
+        if (members_[i].key == m.key) return false;
       }
       ++used_;
       in.SkipSpace();
@@ -241,7 +248,15 @@ bool JsonObject::Parse(std::string_view text) {
     }
   }
   in.SkipSpace();
-  return in.AtEnd();
+  if (!in.AtEnd()) return false;
+  if (used_ > kFewKeys) {
+    std::vector<std::string_view> keys;
+    keys.reserve(used_);
+    for (size_t i = 0; i < used_; ++i) keys.push_back(members_[i].key);
+    std::sort(keys.begin(), keys.end());
+    if (std::adjacent_find(keys.begin(), keys.end()) != keys.end()) return false;
+  }
+  return true;
 }
 
 const JsonValue* JsonObject::Find(std::string_view key) const {

@@ -121,8 +121,9 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, path.size() - base.size());
 }
 
-// Adds a directory's log files to `out`; false when it cannot be listed.
-void ListDirectory(const std::string& dir, std::vector<LogSource>& out, std::ostream& notes) {
+// Adds a directory's log files to `out` (and its store files, with
+// `stores`); false when it cannot be listed.
+void ListDirectory(const std::string& dir, bool stores, std::vector<LogSource>& out, std::ostream& notes) {
   std::error_code ec;
   fs::directory_iterator it(fs::path(dir), ec), end;
   if (ec) {
@@ -137,7 +138,7 @@ void ListDirectory(const std::string& dir, std::vector<LogSource>& out, std::ost
       notes << "vqlog: " << TerminalSafe(dir) << ": skipped a file whose name cannot be shown in this code page\n";
       continue;
     }
-    const bool store = EndsWith(name, kStoreSuffix);
+    const bool store = stores && EndsWith(name, kStoreSuffix);
     if (!store && !EndsWith(name, kRuntimeSuffix) && !EndsWith(name, kAssertSuffix)) continue;
     std::string path = JoinPath(dir, name);
     // A FIFO or device could block or never end: only regular files are
@@ -277,10 +278,13 @@ std::vector<ProcessLogs> GroupByProcess(const std::vector<LogSource>& sources) {
 std::vector<LogSource> SelectLogs(const LogSelection& selection, std::ostream& notes) {
   std::vector<LogSource> found;
   std::vector<std::string> operands = selection.operands;
+  // The default directories are the temporary directory, where anyone may
+  // leave a *.jsonl file: only a DIR named by the user gives store files.
+  const bool take_stores = !operands.empty();
   if (operands.empty()) operands = DefaultLogDirectories();
   for (const std::string& operand : operands) {
     if (operand != "-" && IsDirectory(operand)) {
-      ListDirectory(operand, found, notes);
+      ListDirectory(operand, take_stores, found, notes);
     } else {
       const bool store = operand != "-" && EndsWith(operand, kStoreSuffix);
       found.push_back({operand, operand == "-" || store ? std::nullopt : ParseLogFileName(BaseName(operand)), false,

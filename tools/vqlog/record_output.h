@@ -72,14 +72,18 @@ size_t DisplayColumns(std::string_view text);
 // roughly aligned: each call sizes the columns for its records first.
 class TablePrinter {
  public:
-  explicit TablePrinter(bool color) : color_(color) {}
+  // `host_column`: a HOST column after TIME, for records of the central
+  // store.
+  explicit TablePrinter(bool color, bool host_column = false) : color_(color), host_column_(host_column) {}
   void Print(const Record* records, size_t count, std::string& out);
   void Print(const std::vector<Record>& records, std::string& out) { Print(records.data(), records.size(), out); }
   void Print(const std::vector<Record>& records, std::ostream& out);
 
  private:
   bool color_;
+  bool host_column_;
   bool header_done_ = false;
+  size_t host_width_ = 4;
   size_t thread_width_ = 6;
   size_t source_width_ = 6;
   size_t level_width_ = 6;

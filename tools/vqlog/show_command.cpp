@@ -28,6 +28,10 @@ namespace {
 constexpr size_t kBufferBudgetBytes = 24 << 20;
 constexpr size_t kMinChunkBytes = 8 << 10;
 constexpr size_t kTableBatch = 1024;
+// Recent records remembered to find re-sent ones: this many for all lanes
+// of all store files together, each lane between the two bounds.
+constexpr size_t kResendBudget = 262144;
+constexpr size_t kMinResendWindow = 1024, kMaxResendWindow = 65536;
 
 size_t ChunkBytesFor(size_t logs) {
   size_t share = kBufferBudgetBytes / (logs > 0 ? logs : 1);
@@ -155,13 +159,14 @@ class Merge {
         Notes& notes)
       : notes_(notes), grep_(grep), budget_(OpenFileLimit()), chunk_bytes_(ChunkBytesFor(sources.size())) {
     // A store file is indexed first: its lanes join the merge as logs.
+    size_t all_lanes = 0;
     for (const LogSource& source : sources) {
       if (!source.store) {
         inputs_.emplace_back(&source, FieldsOf(source));
         continue;
       }
       if (StopRequested()) break;
-      auto store = std::make_unique<StoreReader>(source.path, selection);
+      auto store = std::make_unique<StoreReader>(source.path, selection, &read_ahead_, 2 * chunk_bytes_);
       if (!store->ok()) {
         notes_.CannotOpen(source.path, store->error());
         continue;
@@ -189,7 +194,13 @@ class Merge {
         continue;
       }
       lanes_left_[store.get()] = lanes;
+      all_lanes += lanes;
       stores_.push_back(std::move(store));
+    }
+    // The lanes of all store files share one memory of recent records.
+    for (auto& store : stores_) {
+      store->SetResendWindow(std::clamp(kResendBudget / std::max<size_t>(1, all_lanes), kMinResendWindow,
+                                        kMaxResendWindow));
     }
     for (size_t i = 0; i < inputs_.size() && !StopRequested(); ++i) {
       if (inputs_[i].store) {
@@ -260,6 +271,7 @@ class Merge {
       Finish(i);
       return false;
     }
+    in.head.host.clear();  // the record it was swapped with may have come from a store
     in.key = in.head.merge_key;
     heap_.push({in.key, i});
     return true;
@@ -278,6 +290,7 @@ class Merge {
   OpenFileBudget budget_;  // before inputs_: their readers leave it as they go
   size_t chunk_bytes_;
   std::vector<MergeInput> inputs_;
+  StoreReadAhead read_ahead_;  // before stores_: they give back what they hold
   std::vector<std::unique_ptr<StoreReader>> stores_;
   std::map<const StoreReader*, size_t> lanes_left_;  // lanes of a store not at their end
   std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> heap_;
@@ -287,7 +300,8 @@ int ShowOnce(const std::vector<LogSource>& sources, const ShowOptions& options, 
              Notes& notes) {
   Merge merge(sources, StoreSelectionOf(options.selection), options.filter.grep, notes);
   OutputBuffer buffer(out, false);
-  TablePrinter table(options.color);
+  const bool stores = std::any_of(sources.begin(), sources.end(), [](const LogSource& s) { return s.store; });
+  TablePrinter table(options.color, stores);
   std::vector<Record> batch(options.json ? 0 : kTableBatch);
   size_t batched = 0;
   Record record;
@@ -460,6 +474,8 @@ int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, co
         notes.CannotOpen(source.path, reader->error());
         return;
       }
+      // Lanes are found as they come: a fixed memory of recent records each.
+      reader->SetResendWindow(8192);
       if (joined) notes.err() << "vqlog: following " << TerminalSafe(source.path) << ", a new store file\n";
       stores.push_back({&source, std::move(reader), {}, {}, false, false});
       return;
@@ -478,7 +494,8 @@ int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, co
   };
   for (const LogSource& source : initial) start(source, false);
   OutputBuffer buffer(out, true);
-  TablePrinter table(options.color);
+  TablePrinter table(options.color,
+                     std::any_of(initial.begin(), initial.end(), [](const LogSource& s) { return s.store; }));
   std::vector<Record> shown;
   bool first = true;
   int since_scan = 0;

@@ -7,16 +7,11 @@
 namespace vqlog {
 namespace {
 
-// Read buffers: the lead reads the file in large chunks, a lane that reads
-// on its own in smaller ones.
-constexpr size_t kLeadBytes = 256 << 10;
-constexpr size_t kCursorBytes = 64 << 10;
-// Records read ahead for other lanes, all lanes of a file together.
-constexpr size_t kQueueBytes = 32 << 20;
-// Recent records remembered to find re-sent ones: this many for all lanes
-// of a file together, each lane between the two bounds.
-constexpr size_t kResendBudget = 262144;
-constexpr size_t kResendMin = 1024, kResendMax = 65536;
+// A lane that reads on its own does so in smaller chunks than the lead.
+constexpr size_t kCursorBytes = 16 << 10;
+// Recent records remembered to find re-sent ones, per lane, when no window
+// was set: the most a reading gives a lane.
+constexpr size_t kResendWindow = 65536;
 constexpr size_t kPrefixBytes = 4096;
 
 size_t QueuedBytes(const Record& r) { return sizeof(Record) + r.text.size() + r.file.size() + r.log.size(); }
@@ -123,6 +118,7 @@ bool ParseStoreLine(std::string_view line, JsonObject& object, Record* record, S
   if (log_line && *log_line < 1) return false;
   origin->own_lines = false;
   r.log = origin->log;
+  r.host = origin->host ? *origin->host : origin->peer.value_or("");
   r.log_line = log_line.value_or(0);
   r.ended_with_cr = true;
   return true;
@@ -152,17 +148,28 @@ bool ResendFilter::Seen(const Record& r) {
   return false;
 }
 
-StoreReader::StoreReader(std::string path, StoreSelection selection, size_t queue_records)
-    : path_(std::move(path)), selection_(std::move(selection)), queue_limit_(queue_records) {
+StoreReader::StoreReader(std::string path, StoreSelection selection, StoreReadAhead* read_ahead,
+                         size_t chunk_bytes)
+    : path_(std::move(path)),
+      selection_(std::move(selection)),
+      read_ahead_(read_ahead ? read_ahead : &own_read_ahead_),
+      chunk_bytes_(std::max<size_t>(chunk_bytes, 4096)) {
   // Only a regular file: a store is read in several places at once, and a
   // FIFO found in the store's directory must not block.
   opened_ = source_.Open(path_, /*regular_only=*/true);
   if (!opened_) error_ = source_.error();
-  ResetCursor(lead_, 0, kLeadBytes);
-  resend_window_ = kResendMax;
+  ResetCursor(lead_, 0, chunk_bytes_);
+  resend_window_ = kResendWindow;
 }
 
-StoreReader::~StoreReader() = default;
+StoreReader::~StoreReader() {
+  for (const Lane& lane : lanes_) {
+    for (const Record& r : lane.queue) {
+      read_ahead_->bytes -= QueuedBytes(r);
+      --read_ahead_->records;
+    }
+  }
+}
 
 void StoreReader::ResetCursor(Cursor& c, int64_t offset, size_t capacity) {
   if (!c.buffer || c.capacity < capacity) {
@@ -278,6 +285,7 @@ size_t StoreReader::Classify(std::string_view line, int64_t at, Cursor& c, bool 
     record->line = 0;
     record->level.reset();
     record->log = path_;
+    record->host.clear();
     record->log_line = c.line_number;
     record->merge_key = c.last_time_key;
     // Counted when shown: a selector skips them.
@@ -350,15 +358,12 @@ bool StoreReader::Index(bool drop_resent) {
   if (read_failed_) return false;
   // Ready for the lanes to be read: from the start, only as far as indexed.
   indexed_end_ = lead_.offset();
-  size_t selected = 0;
-  for (const Lane& lane : lanes_) selected += lane.info.selected ? 1 : 0;
-  resend_window_ = std::clamp(kResendBudget / std::max<size_t>(1, selected), kResendMin, kResendMax);
   for (Lane& lane : lanes_) {
     lane.resend.reset();
     lane.last_time_key = INT64_MIN;
   }
   resent_ = drop_resent ? resent_ : 0;
-  ResetCursor(lead_, 0, kLeadBytes);
+  ResetCursor(lead_, 0, chunk_bytes_);
   return true;
 }
 
@@ -366,8 +371,8 @@ bool StoreReader::Next(size_t id, Record* out) {
   Lane& lane = lanes_[id];
   if (!lane.queue.empty()) {
     Record& front = lane.queue.front();
-    queued_bytes_ -= QueuedBytes(front);
-    --queued_records_;
+    read_ahead_->bytes -= QueuedBytes(front);
+    --read_ahead_->records;
     std::swap(*out, front);
     lane.queue.pop_front();
     return true;
@@ -386,7 +391,8 @@ bool StoreReader::Next(size_t id, Record* out) {
     if (j != id) {
       // A lane reading on its own leaves the other lanes' lines to the lead.
       if (lane.detached || other.detached) continue;
-      if (queued_records_ >= queue_limit_ || queued_bytes_ + QueuedBytes(scratch_) > kQueueBytes) {
+      if (read_ahead_->records >= read_ahead_->max_records ||
+          read_ahead_->bytes + QueuedBytes(scratch_) > read_ahead_->max_bytes) {
         // No room to read ahead for that lane: it reads on from here itself.
         other.detached = true;
         other.cursor = std::make_unique<Cursor>();
@@ -401,8 +407,8 @@ bool StoreReader::Next(size_t id, Record* out) {
       std::swap(*out, scratch_);
       return true;
     }
-    queued_bytes_ += QueuedBytes(scratch_);
-    ++queued_records_;
+    read_ahead_->bytes += QueuedBytes(scratch_);
+    ++read_ahead_->records;
     other.queue.push_back(std::move(scratch_));
   }
   lane.done = true;
@@ -420,9 +426,6 @@ bool StoreReader::NextInFileOrder(size_t* lane, Record* record) {
   while (ReadLine(lead_, &line, &at)) {
     const size_t j = Classify(line, at, lead_, true, &scratch_);
     if (!lanes_[j].info.selected) continue;
-    if (!lanes_[j].resend) {
-      resend_window_ = std::clamp(kResendBudget / lanes_.size(), kResendMin, kResendMax);
-    }
     if (!Take(lanes_[j], scratch_)) continue;
     *lane = j;
     std::swap(*record, scratch_);
@@ -442,7 +445,7 @@ InputSource::Change StoreReader::CheckFollowed() {
   }
   source_offset_ = 0;
   prefix_.clear();
-  ResetCursor(lead_, 0, kLeadBytes);
+  ResetCursor(lead_, 0, chunk_bytes_);
   for (Lane& lane : lanes_) {
     lane.resend.reset();
     lane.last_time_key = INT64_MIN;

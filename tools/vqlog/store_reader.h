@@ -70,6 +70,14 @@ class ResendFilter {
   std::unordered_map<uint64_t, uint32_t> recent_;
 };
 
+// Records read ahead for the lanes not being read, shared by the store
+// files of one reading.
+struct StoreReadAhead {
+  size_t max_records = 65536;  // that may wait at once
+  size_t max_bytes = 32 << 20;
+  size_t records = 0, bytes = 0;  // waiting now
+};
+
 struct StoreLane {
   StoreOrigin origin;
   bool selected = true;
@@ -84,10 +92,11 @@ struct StoreLane {
 
 class StoreReader {
  public:
-  // `queue_records`: how many records may wait read ahead for other lanes
-  // (tests make it small).
-  static constexpr size_t kQueueRecords = 65536;
-  StoreReader(std::string path, StoreSelection selection, size_t queue_records = kQueueRecords);
+  static constexpr size_t kDefaultChunkBytes = 256 << 10;
+  // `read_ahead`: shared with the other store files read at once (nullptr:
+  // this file's own). `chunk_bytes`: the size of its reads.
+  StoreReader(std::string path, StoreSelection selection, StoreReadAhead* read_ahead = nullptr,
+              size_t chunk_bytes = kDefaultChunkBytes);
   ~StoreReader();
   StoreReader(const StoreReader&) = delete;
   StoreReader& operator=(const StoreReader&) = delete;
@@ -101,6 +110,10 @@ class StoreReader {
   // on a read error.
   bool Index(bool drop_resent);
   size_t lane_count() const { return lanes_.size(); }
+  // How many recent records of each lane are remembered to find re-sent
+  // ones; set before reading (the store files of one reading share a
+  // budget).
+  void SetResendWindow(size_t records) { resend_window_ = records; }
   const StoreLane& lane(size_t i) const { return lanes_[i].info; }
 
   // After Index: the lane's next record, in its order, re-sent records
@@ -169,8 +182,9 @@ class StoreReader {
   StoreOrigin origin_;
   Record scratch_;
   Cursor lead_;
-  size_t queue_limit_;
-  size_t queued_records_ = 0, queued_bytes_ = 0;
+  StoreReadAhead own_read_ahead_;
+  StoreReadAhead* read_ahead_;
+  size_t chunk_bytes_;
   size_t resend_window_ = 0;
   std::string prefix_;  // the first bytes, to notice a rewritten file when following
   int64_t unparsed_ = 0, resent_ = 0, cut_lines_ = 0;
