@@ -100,6 +100,8 @@ TEST(VqlogSameOutputTest, ShowAndLsGiveTheCheckedInBytes) {
       {{"show", "--json", "logs/app.main_4242_2026-12-8-9-5-3_runtime.log",
         "logs/app.main_4242_2026-12-8-9-5-4_assert.log", "logs/svc_78_2026-12-8-10-0-0_runtime.log"},
        "expected/show.jsonl", nullptr},
+      {{"show", "--json", "store"}, "expected/show-store.jsonl", nullptr},
+      {{"ls", "--json", "store"}, "expected/ls-store.jsonl", nullptr},
   };
   for (const auto& c : kCases) {
     Output run = RunVqlog(kData, c.args);

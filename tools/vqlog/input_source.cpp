@@ -192,6 +192,12 @@ bool InputSource::Restart(const std::string& path, Change change) {
   return SetFilePointerEx(static_cast<HANDLE>(handle_), zero, nullptr, FILE_BEGIN) != 0;
 }
 
+bool InputSource::Seek(int64_t offset) {
+  LARGE_INTEGER at;
+  at.QuadPart = offset;
+  return regular_ && SetFilePointerEx(static_cast<HANDLE>(handle_), at, nullptr, FILE_BEGIN) != 0;
+}
+
 #else  // POSIX
 
 namespace {
@@ -304,6 +310,8 @@ bool InputSource::Restart(const std::string& path, Change change) {
   if (change == Change::Replaced) return Open(path, true);
   return lseek(fd_, 0, SEEK_SET) == 0;
 }
+
+bool InputSource::Seek(int64_t offset) { return regular_ && lseek(fd_, offset, SEEK_SET) == offset; }
 
 size_t OpenFileLimit() {
   struct rlimit limit;

@@ -39,6 +39,9 @@ class InputSource {
   // Starts reading again from the first byte (after Truncated), or reopens
   // the path (after Replaced).
   bool Restart(const std::string& path, Change change);
+  // Moves to `offset` of a regular file, for reading one in several places
+  // through one descriptor; false on a stream or an error.
+  bool Seek(int64_t offset);
 
   // Closes a regular file but remembers which file it was, so that Resume
   // opens that same file again and reads on at `offset`. Resume fails when

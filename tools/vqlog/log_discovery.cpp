@@ -19,6 +19,7 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kRuntimeSuffix = "_runtime.log";
 constexpr std::string_view kAssertSuffix = "_assert.log";
+constexpr std::string_view kStoreSuffix = ".jsonl";
 // The assert log's name is taken just after the runtime log's; a process
 // whose two names are further apart than this is not one process.
 constexpr int64_t kPairWindowSeconds = 60;
@@ -120,8 +121,9 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, path.size() - base.size());
 }
 
-// Adds a directory's log files to `out`; false when it cannot be listed.
-void ListDirectory(const std::string& dir, std::vector<LogSource>& out, std::ostream& notes) {
+// Adds a directory's log files to `out` (and its store files, with
+// `stores`); false when it cannot be listed.
+void ListDirectory(const std::string& dir, bool stores, std::vector<LogSource>& out, std::ostream& notes) {
   std::error_code ec;
   fs::directory_iterator it(fs::path(dir), ec), end;
   if (ec) {
@@ -136,7 +138,8 @@ void ListDirectory(const std::string& dir, std::vector<LogSource>& out, std::ost
       notes << "vqlog: " << TerminalSafe(dir) << ": skipped a file whose name cannot be shown in this code page\n";
       continue;
     }
-    if (!EndsWith(name, kRuntimeSuffix) && !EndsWith(name, kAssertSuffix)) continue;
+    const bool store = stores && EndsWith(name, kStoreSuffix);
+    if (!store && !EndsWith(name, kRuntimeSuffix) && !EndsWith(name, kAssertSuffix)) continue;
     std::string path = JoinPath(dir, name);
     // A FIFO or device could block or never end: only regular files are
     // read. An entry whose type cannot be told (a dangling link) is kept,
@@ -149,6 +152,10 @@ void ListDirectory(const std::string& dir, std::vector<LogSource>& out, std::ost
     }
     if (!type_ec && !fs::is_regular_file(status)) {
       notes << "vqlog: skipped " << TerminalSafe(path) << ": not a regular file\n";
+      continue;
+    }
+    if (store) {
+      out.push_back({path, std::nullopt, true, true});
       continue;
     }
     std::optional<LogFileName> parsed = ParseLogFileName(name);
@@ -271,22 +278,40 @@ std::vector<ProcessLogs> GroupByProcess(const std::vector<LogSource>& sources) {
 std::vector<LogSource> SelectLogs(const LogSelection& selection, std::ostream& notes) {
   std::vector<LogSource> found;
   std::vector<std::string> operands = selection.operands;
+  // The default directories are the temporary directory, where anyone may
+  // leave a *.jsonl file: only a DIR named by the user gives store files.
+  const bool take_stores = !operands.empty();
   if (operands.empty()) operands = DefaultLogDirectories();
   for (const std::string& operand : operands) {
     if (operand != "-" && IsDirectory(operand)) {
-      ListDirectory(operand, found, notes);
+      ListDirectory(operand, take_stores, found, notes);
     } else {
-      found.push_back({operand, operand == "-" ? std::nullopt : ParseLogFileName(BaseName(operand))});
+      const bool store = operand != "-" && EndsWith(operand, kStoreSuffix);
+      found.push_back({operand, operand == "-" || store ? std::nullopt : ParseLogFileName(BaseName(operand)), false,
+                       store});
     }
   }
 
   // The same file named twice (or named and found in its directory) is read once.
   std::set<std::string> seen;
-  std::vector<LogSource> named, unnamed;
+  std::vector<LogSource> named, stores, unnamed;
   const bool name_selectors = selection.exe || selection.pid || selection.last;
   for (LogSource& s : found) {
     std::string key = s.path == "-" ? s.path : fs::path(s.path).lexically_normal().generic_string();
     if (!seen.insert(key).second) continue;
+    if (s.store) {
+      if (selection.last) {
+        notes << "vqlog: skipped " << TerminalSafe(s.path) << ": --last selects by log names, and a store has none\n";
+      } else {
+        stores.push_back(std::move(s));
+      }
+      continue;
+    }
+    if (selection.host) {
+      notes << "vqlog: skipped " << (s.path == "-" ? std::string("standard input") : TerminalSafe(s.path))
+            << ": --host selects records of the central store, and a log file names no host\n";
+      continue;
+    }
     if (!s.name) {
       if (name_selectors) {
         notes << "vqlog: skipped " << (s.path == "-" ? std::string("standard input") : TerminalSafe(s.path))
@@ -311,6 +336,7 @@ std::vector<LogSource> SelectLogs(const LogSelection& selection, std::ostream& n
     }
   }
   std::sort(named.begin(), named.end(), NamedBefore);
+  named.insert(named.end(), std::make_move_iterator(stores.begin()), std::make_move_iterator(stores.end()));
   named.insert(named.end(), std::make_move_iterator(unnamed.begin()), std::make_move_iterator(unnamed.end()));
   return named;
 }

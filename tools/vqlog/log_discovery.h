@@ -28,14 +28,20 @@ struct LogSelection {
   std::optional<std::string> exe;             // --exe
   std::optional<int64_t> pid;                 // --pid
   std::optional<size_t> last;                 // --last N: the N most recently started processes
+  std::optional<std::string> host = std::nullopt;  // --host NAME: only store records of that host or peer
 };
 
 struct LogSource {
   std::string path;                           // as to be opened ("-" for standard input)
   std::optional<LogFileName> name;            // when the base name follows the pattern
   bool from_directory = false;                // found in a directory scan: read only if a regular file
+  bool store = false;                         // a central store file (*.jsonl): its lanes are selected inside
 };
 
+// A central store file is named "*.jsonl"; the *.jsonl regular files of a DIR named in `operands` are store files
+// too (not those of the default directories). --exe, --pid and
+// --host select inside a store (by its records' keys); --last does not, and skips store files with a note; --host
+// skips log files (they name no host), with a note. Store files come after the logs with a name, in the order given.
 // Expands directories to their *_runtime.log and *_assert.log regular files (skipping, with a note, names that do
 // not follow the pattern and entries that are not regular files), keeps explicitly named files whatever their name,
 // applies the selectors, and writes one

@@ -56,6 +56,7 @@ struct Record {
   std::string text;           // message, expression, or the raw line
   std::optional<int64_t> level;  // Runtime, Fallback
   std::string log;            // path of the log file it came from
+  std::string host;           // a store record's host as claimed (else its peer); "" for a log file's
   int64_t log_line = 0;       // first physical line number in that file (1-based)
   bool ended_with_cr = true;  // internal: how its last physical line ended
   // Where it goes in a merge on time: its time's sort key; for a line

@@ -10,6 +10,7 @@
 
 #include "console.h"
 #include "log_reader.h"
+#include "store_reader.h"
 
 namespace vqlog {
 namespace {
@@ -30,7 +31,88 @@ struct LogSummary {
 struct Row {
   std::optional<LogFileName> name;
   std::optional<LogSummary> runtime, assert_log;
+  // A process found in a store file: the host its records name, and the file.
+  std::optional<std::string> store, host, peer;
 };
+
+// The base name of a path on an edge, which may be a Windows machine.
+std::string EdgeBaseName(const std::string& path) {
+  size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A store's processes, per host and peer in the order they first show, then
+// as the logs on one machine are ordered; a log whose name shows no process
+// gets a row of its own.
+void AddStoreRows(const LogSource& source, const LogSelection& selection, std::vector<Row>& rows,
+                  std::ostream& err, bool* failed) {
+  StoreReader store(source.path, {selection.exe, selection.pid, selection.host});
+  if (!store.ok()) {
+    err << "vqlog: cannot open " << TerminalSafe(source.path) << ": " << TerminalSafe(store.error()) << "\n";
+    *failed = true;
+    return;
+  }
+  if (!store.Index(/*drop_resent=*/true)) {
+    err << "vqlog: cannot read all of " << TerminalSafe(source.path) << ": " << TerminalSafe(store.error()) << "\n";
+    *failed = true;
+  }
+  std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>> hosts;
+  for (size_t i = 0; i < store.lane_count(); ++i) {
+    const StoreLane& lane = store.lane(i);
+    if (!lane.selected || lane.origin.own_lines) continue;
+    auto host = std::make_pair(lane.origin.host, lane.origin.peer);
+    if (std::find(hosts.begin(), hosts.end(), host) == hosts.end()) hosts.push_back(host);
+  }
+  for (const auto& host : hosts) {
+    std::vector<LogSource> logs;
+    std::vector<size_t> lane_of;  // per entry of `logs`
+    for (size_t i = 0; i < store.lane_count(); ++i) {
+      const StoreLane& lane = store.lane(i);
+      if (!lane.selected || lane.origin.own_lines || std::make_pair(lane.origin.host, lane.origin.peer) != host) continue;
+      std::optional<LogFileName> name = ParseLogFileName(EdgeBaseName(lane.origin.log));
+      // exe and pid come from the same name on the edge; a name that says
+      // otherwise is not taken as that process's.
+      if (name && (lane.origin.exe != name->exe || lane.origin.pid != name->pid)) name.reset();
+      logs.push_back({lane.origin.log, name});
+      lane_of.push_back(i);
+    }
+    auto summary = [&](const LogSource& log) {
+      const StoreLane& lane = store.lane(lane_of[static_cast<size_t>(&log - logs.data())]);
+      LogSummary s;
+      s.path = lane.origin.log;
+      s.records = lane.records;
+      s.first = lane.first;
+      s.last = lane.last;
+      s.bytes = static_cast<uint64_t>(lane.bytes);
+      s.assert_kind = log.name ? log.name->assert_log : lane.assert_records * 2 > lane.records;
+      return s;
+    };
+    auto row_of = [&]() {
+      Row row;
+      row.store = source.path;
+      row.host = host.first;
+      row.peer = host.second;
+      return row;
+    };
+    for (const ProcessLogs& process : GroupByProcess(logs)) {
+      Row row = row_of();
+      row.name = process.name();
+      // GroupByProcess copies the sources: find each again by its path.
+      for (const LogSource& log : logs) {
+        if (process.runtime && log.path == process.runtime->path && log.name) row.runtime = summary(log);
+        if (process.assert_log && log.path == process.assert_log->path && log.name) row.assert_log = summary(log);
+      }
+      rows.push_back(std::move(row));
+    }
+    for (const LogSource& log : logs) {
+      if (log.name) continue;
+      Row row = row_of();
+      LogSummary s = summary(log);
+      (s.assert_kind ? row.assert_log : row.runtime) = std::move(s);
+      rows.push_back(std::move(row));
+    }
+  }
+}
 
 LogSummary Summarize(const LogSource& source, std::ostream& err, bool* failed) {
   LogSummary s;
@@ -115,13 +197,24 @@ Json RowJson(const Row& row) {
   j["bytes"] = bytes ? Json(*bytes) : Json(nullptr);
   j["runtime_log"] = row.runtime ? Json(row.runtime->path) : Json(nullptr);
   j["assert_log"] = row.assert_log ? Json(row.assert_log->path) : Json(nullptr);
+  if (row.store) {
+    j["host"] = row.host ? Json(*row.host) : Json(nullptr);
+    j["peer"] = row.peer ? Json(*row.peer) : Json(nullptr);
+    j["store"] = *row.store;
+  }
   return j;
 }
 
 // The table: one line of cells per row, numbers right-aligned.
 void PrintTable(const std::vector<Row>& rows, bool color, std::ostream& out) {
-  const std::vector<std::string> header = {"EXE", "PID", "START", "RUNTIME", "ASSERT", "FIRST", "LAST", "BYTES"};
-  const std::vector<bool> right = {false, true, false, true, true, false, false, true};
+  std::vector<std::string> header = {"EXE", "PID", "START", "RUNTIME", "ASSERT", "FIRST", "LAST", "BYTES"};
+  std::vector<bool> right = {false, true, false, true, true, false, false, true};
+  // Processes of a store: their host and peer first.
+  const bool hosts = std::any_of(rows.begin(), rows.end(), [](const Row& r) { return r.store.has_value(); });
+  if (hosts) {
+    header.insert(header.begin(), {"HOST", "PEER"});
+    right.insert(right.begin(), {false, false});
+  }
   std::vector<std::vector<std::string>> cells;
   auto count = [](const std::optional<LogSummary>& s) {
     return !s ? std::string("-") : s->records ? std::to_string(*s->records) : std::string("?");
@@ -137,6 +230,10 @@ void PrintTable(const std::vector<Row>& rows, bool color, std::ostream& out) {
                      row.name ? std::to_string(row.name->pid) : "-", start, count(row.runtime),
                      count(row.assert_log), first ? first->Display() : "-", last ? last->Display() : "-",
                      bytes ? std::to_string(*bytes) : "-"});
+    if (hosts) {
+      cells.back().insert(cells.back().begin(), {row.host ? TerminalSafe(*row.host) : "-",
+                                                 row.peer ? TerminalSafe(*row.peer) : "-"});
+    }
   }
   std::vector<size_t> width(header.size());
   for (size_t c = 0; c < header.size(); ++c) {
@@ -179,6 +276,10 @@ int RunLs(const LsOptions& options, std::ostream& out, std::ostream& err) {
   }
   // Logs named explicitly whose names show no process: a row each.
   for (const LogSource& source : sources) {
+    if (source.store) {
+      AddStoreRows(source, options.selection, rows, err, &failed);
+      continue;
+    }
     if (source.name) continue;
     Row row;
     LogSummary summary = Summarize(source, err, &failed);

@@ -45,6 +45,9 @@ void AddLogSelectors(CLI::App* command, vqlog::LogSelection& selection) {
   command->add_option("--pid", selection.pid, "Only logs of process id N")->check(WholeNumber(0, 4294967295u));
   command->add_option("--last", selection.last, "Only the N most recently started processes")
       ->check(WholeNumber(1, 1000000000u));
+  command->add_option("--host", selection.host,
+                      "Only central store records whose host (the name the edge claims) or peer (its address) is "
+                      "NAME");
 }
 
 // Turns a --since/--until argument into a time; a date that does not exist
@@ -98,8 +101,8 @@ int main(int argc, char** argv) {
   show_cmd->add_flag("--follow,-f", show.follow, "Keep reading as records are appended");
   AddLogSelectors(show_cmd, show.selection);
   show_cmd->add_option("FILE", show.selection.operands,
-                       "Log files, directories of logs, or - for standard input (default: LOGGING_DIR, else the "
-                       "temporary directory)");
+                       "Log files, central store files (*.jsonl), directories of either, or - for standard input "
+                       "(default: LOGGING_DIR, else the temporary directory)");
 
   std::string demo_dir = "./vqlog-demo";
   CLI::App* demo_cmd = app.add_subcommand("demo", "Write records of every kind from several threads, then show them");

@@ -268,7 +268,33 @@ JsonLogFields::JsonLogFields(const std::string& path, const std::optional<std::s
   }
   tail_ += ",\"log\":";
   AppendJsonString(path, tail_);
-  tail_ += ",\"log_line\":";
+}
+
+JsonLogFields JsonLogFields::FromStore(const std::string& log, const std::optional<std::string>& exe,
+                                       std::optional<int64_t> pid, const std::optional<std::string>& host,
+                                       const std::optional<std::string>& peer) {
+  JsonLogFields fields;
+  fields.every_log_line_ = false;
+  std::string& t = fields.tail_;
+  if (exe) {
+    t += ",\"exe\":";
+    AppendJsonString(*exe, t);
+  }
+  if (pid) {
+    t += ",\"pid\":";
+    AppendInt(*pid, t);
+  }
+  if (host) {
+    t += ",\"host\":";
+    AppendJsonString(*host, t);
+  }
+  if (peer) {
+    t += ",\"peer\":";
+    AppendJsonString(*peer, t);
+  }
+  t += ",\"log\":";
+  AppendJsonString(log, t);
+  return fields;
 }
 
 JsonLogFields JsonLogFields::FromPath(const std::string& path) {
@@ -287,7 +313,7 @@ JsonLogFields JsonLogFields::FromPath(const std::string& path) {
 }
 
 size_t RecordJsonRoom(const Record& record, const JsonLogFields& log) {
-  return 160 + JsonRoom(record.file) + JsonRoom(record.text) + log.tail().size();
+  return 180 + JsonRoom(record.file) + JsonRoom(record.text) + log.tail().size();
 }
 
 void AppendRecordJson(const Record& record, const JsonLogFields& log, std::string& out) {
@@ -334,7 +360,10 @@ char* WriteRecordJson(const Record& record, const JsonLogFields& log, char* p) {
     p = WriteJsonString(record.text, p);
   }
   p = WriteText(log.tail(), p);
-  p = WriteInt(record.log_line, p);
+  if (log.every_log_line() || record.log_line > 0) {
+    p = WriteText(",\"log_line\":", p);
+    p = WriteInt(record.log_line, p);
+  }
   return WriteText("}\n", p);
 }
 
@@ -422,6 +451,7 @@ void TablePrinter::Print(const Record* records, size_t count, std::string& out) 
       AppendInt(r.thread, cell);
       thread_width_ = std::max(thread_width_, cell.size());
     }
+    if (host_column_) host_width_ = std::max(host_width_, DisplayColumns(TerminalSafe(r.host)));
     // Each source cell is made once, for sizing and for printing.
     if (sources_.size() <= i) sources_.resize(i + 1);
     std::pair<std::string, size_t>& source = sources_[i];
@@ -433,12 +463,17 @@ void TablePrinter::Print(const Record* records, size_t count, std::string& out) 
     LevelText(r, cell);
     level_width_ = std::max(level_width_, cell.size());
   }
-  const size_t text_column = kTimeWidth + 2 + thread_width_ + 2 + source_width_ + 2 + level_width_ + 2;
+  const size_t host_cells = host_column_ ? host_width_ + 2 : 0;
+  const size_t text_column = kTimeWidth + 2 + host_cells + thread_width_ + 2 + source_width_ + 2 + level_width_ + 2;
   if (!header_done_ && count > 0) {
     header_done_ = true;
     if (color_) out += kBold;
     out += "TIME";
     Pad(out, 4, kTimeWidth + 2);
+    if (host_column_) {
+      out += "HOST";
+      Pad(out, 4, host_cells);
+    }
     out += "THREAD";
     Pad(out, 6, thread_width_ + 2);
     out += "SOURCE";
@@ -453,10 +488,20 @@ void TablePrinter::Print(const Record* records, size_t count, std::string& out) 
     if (r.HasTime()) {
       AppendTime(r.time, ' ', out);
       out += "  ";
+      if (host_column_) {
+        std::string host = TerminalSafe(r.host);
+        out += host;
+        Pad(out, DisplayColumns(host), host_cells);
+      }
       cell.clear();
       AppendInt(r.thread, cell);
       Pad(out, cell.size(), thread_width_);
       out += cell;
+    } else if (host_column_) {
+      Pad(out, 0, kTimeWidth + 2);
+      std::string host = TerminalSafe(r.host);
+      out += host;
+      Pad(out, DisplayColumns(host), host_cells + thread_width_);
     } else {
       Pad(out, 0, kTimeWidth + 2 + thread_width_);
     }

@@ -25,11 +25,21 @@ class JsonLogFields {
   JsonLogFields(const std::string& path, const std::optional<std::string>& exe, std::optional<int64_t> pid);
   // From the path alone: exe and pid when its base name follows the pattern.
   static JsonLogFields FromPath(const std::string& path);
-  // ,"exe":"...","pid":N,"log":"...","log_line":
+  // A log read from the central store: the keys its lines carry, host and
+  // peer included; "log_line" only for a record that has one.
+  static JsonLogFields FromStore(const std::string& log, const std::optional<std::string>& exe,
+                                 std::optional<int64_t> pid, const std::optional<std::string>& host,
+                                 const std::optional<std::string>& peer);
+  // ,"exe":"...","pid":N,"log":"..."
   const std::string& tail() const { return tail_; }
+  // Whether every record gets "log_line" (a log file read here), or only
+  // one that has a line number (above 0).
+  bool every_log_line() const { return every_log_line_; }
 
  private:
+  JsonLogFields() = default;
   std::string tail_;
+  bool every_log_line_ = true;
 };
 
 // {"kind":"runtime","time":"2026-12-08T09:05:03.007","thread":6401,
@@ -62,14 +72,18 @@ size_t DisplayColumns(std::string_view text);
 // roughly aligned: each call sizes the columns for its records first.
 class TablePrinter {
  public:
-  explicit TablePrinter(bool color) : color_(color) {}
+  // `host_column`: a HOST column after TIME, for records of the central
+  // store.
+  explicit TablePrinter(bool color, bool host_column = false) : color_(color), host_column_(host_column) {}
   void Print(const Record* records, size_t count, std::string& out);
   void Print(const std::vector<Record>& records, std::string& out) { Print(records.data(), records.size(), out); }
   void Print(const std::vector<Record>& records, std::ostream& out);
 
  private:
   bool color_;
+  bool host_column_;
   bool header_done_ = false;
+  size_t host_width_ = 4;
   size_t thread_width_ = 6;
   size_t source_width_ = 6;
   size_t level_width_ = 6;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <memory>
 #include <queue>
 #include <set>
@@ -17,6 +18,7 @@
 #include "input_source.h"
 #include "log_reader.h"
 #include "record_output.h"
+#include "store_reader.h"
 
 namespace vqlog {
 namespace {
@@ -26,6 +28,10 @@ namespace {
 constexpr size_t kBufferBudgetBytes = 24 << 20;
 constexpr size_t kMinChunkBytes = 8 << 10;
 constexpr size_t kTableBatch = 1024;
+// Recent records remembered to find re-sent ones: this many for all lanes
+// of all store files together, each lane between the two bounds.
+constexpr size_t kResendBudget = 262144;
+constexpr size_t kMinResendWindow = 1024, kMaxResendWindow = 65536;
 
 size_t ChunkBytesFor(size_t logs) {
   size_t share = kBufferBudgetBytes / (logs > 0 ? logs : 1);
@@ -33,17 +39,30 @@ size_t ChunkBytesFor(size_t logs) {
   return share & ~static_cast<size_t>(4095);
 }
 
-// One log in the merge, with the record that is its next to go out.
+// One log in the merge, with the record that is its next to go out: a log
+// file, or one lane of a store file.
 struct MergeInput {
   const LogSource* source = nullptr;
   JsonLogFields json;
   std::unique_ptr<LogReader> reader;
+  StoreReader* store = nullptr;
+  size_t lane = 0;
+  bool loaded = true;  // false: a lane's first record is not read yet, its key known from the index
   Record head;
   int64_t key = 0;
   bool finished = false;
 
   MergeInput(const LogSource* s, JsonLogFields fields) : source(s), json(std::move(fields)) {}
 };
+
+JsonLogFields FieldsOfLane(const StoreLane& lane) {
+  const StoreOrigin& o = lane.origin;
+  return JsonLogFields::FromStore(o.log, o.exe, o.pid, o.host, o.peer);
+}
+
+StoreSelection StoreSelectionOf(const LogSelection& selection) {
+  return {selection.exe, selection.pid, selection.host};
+}
 
 class Notes {
  public:
@@ -53,10 +72,11 @@ class Notes {
   // writes it.
   // A log that could not be read any more, said at once (a follow ends by
   // a stop, after which Finished says nothing of it).
-  void ReadFailed(const LogReader& reader) {
-    err_ << "vqlog: cannot read " << TerminalSafe(reader.path()) << ": " << TerminalSafe(reader.error()) << "\n";
+  void ReadFailed(const std::string& path, const std::string& error) {
+    err_ << "vqlog: cannot read " << TerminalSafe(path) << ": " << TerminalSafe(error) << "\n";
     status_ = kShowUnreadable;
   }
+  void ReadFailed(const LogReader& reader) { ReadFailed(reader.path(), reader.error()); }
 
   void Finished(const LogReader& reader) {
     const RecordParser& p = reader.parser();
@@ -79,6 +99,35 @@ class Notes {
     if (p.unterminated_end()) {
       err_ << "vqlog: " << path << ": the last line has no line end (cut short, or still being written)\n";
     }
+  }
+  // What a store file held that is no record, and the re-sent records
+  // left out.
+  void Finished(const StoreReader& store) {
+    const std::string path = TerminalSafe(store.path());
+    if (store.read_failed() && !StopRequested()) {
+      err_ << "vqlog: cannot read " << path << ": " << TerminalSafe(store.error()) << "\n";
+      status_ = kShowUnreadable;
+    }
+    auto lines = [](int64_t n) { return std::to_string(n) + (n == 1 ? " line" : " lines"); };
+    if (store.unparsed_lines() > 0) {
+      err_ << "vqlog: " << path << ": " << lines(store.unparsed_lines())
+           << " not a store record, shown as unparsed\n";
+    }
+    if (store.resent() > 0) {
+      err_ << "vqlog: " << path << ": " << store.resent() << (store.resent() == 1 ? " record" : " records")
+           << " sent again (equal to a recent one of the same log), left out\n";
+    }
+    if (store.cut_lines() > 0) {
+      err_ << "vqlog: " << path << ": " << lines(store.cut_lines()) << " longer than " << StoreReader::kMaxLineBytes
+           << " bytes, cut\n";
+    }
+    if (store.unterminated_end()) {
+      err_ << "vqlog: " << path << ": the last line has no line end (cut short, or still being written)\n";
+    }
+  }
+  void CannotOpen(const std::string& path, const std::string& error) {
+    err_ << "vqlog: cannot open " << TerminalSafe(path) << ": " << TerminalSafe(error) << "\n";
+    status_ = kShowUnreadable;
   }
   void CannotOpen(const LogReader& reader) {
     err_ << "vqlog: cannot open " << TerminalSafe(reader.path()) << ": " << TerminalSafe(reader.error()) << "\n";
@@ -106,12 +155,59 @@ JsonLogFields FieldsOf(const LogSource& source) {
 // record before it in its log (Record::merge_key), shown or not.
 class Merge {
  public:
-  Merge(const std::vector<LogSource>& sources, const std::string& grep, Notes& notes)
+  Merge(const std::vector<LogSource>& sources, const StoreSelection& selection, const std::string& grep,
+        Notes& notes)
       : notes_(notes), grep_(grep), budget_(OpenFileLimit()), chunk_bytes_(ChunkBytesFor(sources.size())) {
-    inputs_.reserve(sources.size());
-    for (const LogSource& source : sources) inputs_.emplace_back(&source, FieldsOf(source));
+    // A store file is indexed first: its lanes join the merge as logs.
+    size_t all_lanes = 0;
+    for (const LogSource& source : sources) {
+      if (!source.store) {
+        inputs_.emplace_back(&source, FieldsOf(source));
+        continue;
+      }
+      if (StopRequested()) break;
+      auto store = std::make_unique<StoreReader>(source.path, selection, &read_ahead_, 2 * chunk_bytes_);
+      if (!store->ok()) {
+        notes_.CannotOpen(source.path, store->error());
+        continue;
+      }
+      if (!store->Index(/*drop_resent=*/false)) {
+        notes_.Finished(*store);
+        continue;
+      }
+      size_t lanes = 0;
+      // The store's own unparsed lines last: on a tie they go after the
+      // record they follow.
+      for (size_t n = 0; n < 2 * store->lane_count(); ++n) {
+        const size_t k = n % store->lane_count();
+        const StoreLane& lane = store->lane(k);
+        if (!lane.selected || lane.origin.own_lines != (n >= store->lane_count())) continue;
+        MergeInput& in = inputs_.emplace_back(&source, FieldsOfLane(lane));
+        in.store = store.get();
+        in.lane = k;
+        in.loaded = false;
+        in.key = lane.first_key;
+        ++lanes;
+      }
+      if (lanes == 0) {
+        notes_.Finished(*store);
+        continue;
+      }
+      lanes_left_[store.get()] = lanes;
+      all_lanes += lanes;
+      stores_.push_back(std::move(store));
+    }
+    // The lanes of all store files share one memory of recent records.
+    for (auto& store : stores_) {
+      store->SetResendWindow(std::clamp(kResendBudget / std::max<size_t>(1, all_lanes), kMinResendWindow,
+                                        kMaxResendWindow));
+    }
     for (size_t i = 0; i < inputs_.size() && !StopRequested(); ++i) {
-      if (Open(i)) Advance(i);
+      if (inputs_[i].store) {
+        heap_.push({inputs_[i].key, i});
+      } else if (Open(i)) {
+        Advance(i);
+      }
     }
   }
 
@@ -122,6 +218,11 @@ class Merge {
       size_t i = heap_.top().second;
       heap_.pop();
       MergeInput& in = inputs_[i];
+      if (!in.loaded) {  // a lane's first record: read it, and queue it on its own key
+        in.loaded = true;
+        Advance(i);
+        continue;
+      }
       std::swap(*record, in.head);
       *index = i;
       Advance(i);
@@ -149,10 +250,28 @@ class Merge {
   // Reads the log's next record and queues it; false at its end.
   bool Advance(size_t i) {
     MergeInput& in = inputs_[i];
+    if (in.store) {
+      if (!in.store->Next(in.lane, &in.head)) {
+        in.finished = true;
+        if (--lanes_left_[in.store] == 0) {
+          notes_.Finished(*in.store);
+          lanes_left_.erase(in.store);
+          for (auto& s : stores_) {
+            if (s.get() == in.store) s.reset();  // its descriptor and buffers go
+          }
+        }
+        in.store = nullptr;
+        return false;
+      }
+      in.key = in.head.merge_key;
+      heap_.push({in.key, i});
+      return true;
+    }
     if (!in.reader->Next(&in.head)) {
       Finish(i);
       return false;
     }
+    in.head.host.clear();  // the record it was swapped with may have come from a store
     in.key = in.head.merge_key;
     heap_.push({in.key, i});
     return true;
@@ -171,14 +290,18 @@ class Merge {
   OpenFileBudget budget_;  // before inputs_: their readers leave it as they go
   size_t chunk_bytes_;
   std::vector<MergeInput> inputs_;
+  StoreReadAhead read_ahead_;  // before stores_: they give back what they hold
+  std::vector<std::unique_ptr<StoreReader>> stores_;
+  std::map<const StoreReader*, size_t> lanes_left_;  // lanes of a store not at their end
   std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> heap_;
 };
 
 int ShowOnce(const std::vector<LogSource>& sources, const ShowOptions& options, std::ostream& out,
              Notes& notes) {
-  Merge merge(sources, options.filter.grep, notes);
+  Merge merge(sources, StoreSelectionOf(options.selection), options.filter.grep, notes);
   OutputBuffer buffer(out, false);
-  TablePrinter table(options.color);
+  const bool stores = std::any_of(sources.begin(), sources.end(), [](const LogSource& s) { return s.store; });
+  TablePrinter table(options.color, stores);
   std::vector<Record> batch(options.json ? 0 : kTableBatch);
   size_t batched = 0;
   Record record;
@@ -222,6 +345,46 @@ struct FollowedLog {
   bool leaving = false;        // deleted or unreadable: goes once `pending` is shown
   bool deleted = false;
 };
+
+// One followed store file: its records wait per lane, merged like logs.
+struct FollowedStore {
+  const LogSource* source;
+  std::unique_ptr<StoreReader> reader;
+  std::vector<std::deque<Record>> pending;  // per lane: read, not yet shown
+  std::vector<JsonLogFields> json;          // per lane
+  bool more = false;
+  bool leaving = false;
+};
+
+// Reads what a followed store has now, at most `share` records.
+void ReadAvailable(FollowedStore& store, size_t share, Notes& notes) {
+  StoreReader& reader = *store.reader;
+  const bool failed_before = reader.read_failed();
+  switch (reader.CheckFollowed()) {
+    case InputSource::Change::Truncated:
+      notes.err() << "vqlog: " << TerminalSafe(reader.path()) << " was truncated; reading it again from the start\n";
+      break;
+    case InputSource::Change::Replaced:
+      notes.err() << "vqlog: " << TerminalSafe(reader.path()) << " was replaced; reading the new file from the start\n";
+      break;
+    case InputSource::Change::None: break;
+  }
+  size_t lane = 0, read = 0;
+  Record record;
+  while (read < share && reader.NextInFileOrder(&lane, &record)) {
+    while (store.pending.size() < reader.lane_count()) {
+      store.json.push_back(FieldsOfLane(reader.lane(store.pending.size())));
+      store.pending.emplace_back();
+    }
+    store.pending[lane].push_back(std::move(record));
+    ++read;
+  }
+  store.more = read >= share;
+  if (reader.read_failed() && !failed_before && !StopRequested()) {
+    notes.ReadFailed(reader.path(), reader.error());
+    store.leaving = true;
+  }
+}
 
 // Records all followed logs may hold read and not yet shown: each log reads
 // at most its share per poll, so a large log already there when the follow
@@ -296,6 +459,8 @@ int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, co
   std::set<std::string> printed;
   NewNoteLines(scan_notes, printed);
   std::vector<FollowedLog> logs;
+  std::vector<FollowedStore> stores;
+  const StoreSelection store_selection = StoreSelectionOf(options.selection);
   // Read buffers share a fixed budget, as when the logs are shown once.
   const size_t chunk = std::clamp<size_t>((24u << 20) / std::max<size_t>(1, initial.size()), 8u << 10,
                                           LogReader::kDefaultChunkBytes);
@@ -303,6 +468,18 @@ int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, co
     sources.push_back(given);
     const LogSource& source = sources.back();
     known.insert(source.path);
+    if (source.store) {
+      auto reader = std::make_unique<StoreReader>(source.path, store_selection);
+      if (!reader->ok()) {
+        notes.CannotOpen(source.path, reader->error());
+        return;
+      }
+      // Lanes are found as they come: a fixed memory of recent records each.
+      reader->SetResendWindow(8192);
+      if (joined) notes.err() << "vqlog: following " << TerminalSafe(source.path) << ", a new store file\n";
+      stores.push_back({&source, std::move(reader), {}, {}, false, false});
+      return;
+    }
     // A log that joins later is opened without blocking, named or not: a
     // FIFO put at a followed name must not stop the others.
     auto reader = std::make_unique<LogReader>(source.path, chunk, source.from_directory || joined);
@@ -317,7 +494,8 @@ int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, co
   };
   for (const LogSource& source : initial) start(source, false);
   OutputBuffer buffer(out, true);
-  TablePrinter table(options.color);
+  TablePrinter table(options.color,
+                     std::any_of(initial.begin(), initial.end(), [](const LogSource& s) { return s.store; }));
   std::vector<Record> shown;
   bool first = true;
   int since_scan = 0;
@@ -330,7 +508,7 @@ int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, co
       std::ostringstream scan;
       for (const LogSource& source : SelectLogs(*rescan, scan)) {
         if (known.count(source.path) != 0) continue;
-        if (logs.size() >= limit) {
+        if (logs.size() + stores.size() >= limit) {
           if (refused.insert(source.path).second) {
             notes.err() << "vqlog: cannot follow " << TerminalSafe(source.path) << " as well: at most " << limit
                         << " files may be open at once here (ulimit -n)\n";
@@ -342,7 +520,8 @@ int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, co
       }
       notes.err() << NewNoteLines(scan.str(), printed);
     }
-    const size_t share = std::max<size_t>(16, kFollowRecordBudget / std::max<size_t>(1, logs.size()));
+    const size_t share =
+        std::max<size_t>(16, kFollowRecordBudget / std::max<size_t>(1, logs.size() + stores.size()));
     behind = false;
     for (FollowedLog& log : logs) {
       if (log.leaving) continue;
@@ -358,27 +537,53 @@ int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, co
         log.leaving = log.deleted = true;
       }
     }
+    for (FollowedStore& store : stores) {
+      if (store.leaving) continue;
+      ReadAvailable(store, share, notes);
+      behind = behind || store.more;
+      std::error_code ec;
+      if (!store.more && !std::filesystem::exists(store.source->path, ec) && !ec) {
+        notes.err() << "vqlog: " << TerminalSafe(store.source->path) << " was deleted; no longer following it\n";
+        store.leaving = true;
+      }
+    }
+    // Every queue of records waiting: a log's, or a store lane's.
+    struct Queue {
+      std::deque<Record>* pending;
+      const JsonLogFields* json;
+    };
+    std::vector<Queue> queues;
     // Merged on time up to the last record read of any log that has more
     // to read: what comes after it there may be earlier than the rest.
     int64_t horizon = std::numeric_limits<int64_t>::max();
-    for (const FollowedLog& log : logs) {
+    for (FollowedLog& log : logs) {
+      queues.push_back({&log.pending, &log.json});
       if (log.more && !log.pending.empty()) horizon = std::min(horizon, log.pending.back().merge_key);
+    }
+    for (FollowedStore& store : stores) {
+      for (size_t k = 0; k < store.pending.size(); ++k) {
+        queues.push_back({&store.pending[k], &store.json[k]});
+        if (store.more && !store.pending[k].empty()) horizon = std::min(horizon, store.pending[k].back().merge_key);
+      }
     }
     shown.clear();
     bool any = false;
     for (;;) {
-      size_t best = logs.size();
-      for (size_t i = 0; i < logs.size(); ++i) {
-        if (logs[i].pending.empty()) continue;
-        if (best == logs.size() || logs[i].pending.front().merge_key < logs[best].pending.front().merge_key) best = i;
+      size_t best = queues.size();
+      for (size_t i = 0; i < queues.size(); ++i) {
+        if (queues[i].pending->empty()) continue;
+        if (best == queues.size() ||
+            queues[i].pending->front().merge_key < queues[best].pending->front().merge_key) {
+          best = i;
+        }
       }
-      if (best == logs.size() || logs[best].pending.front().merge_key > horizon) break;
-      Record r = std::move(logs[best].pending.front());
-      logs[best].pending.pop_front();
+      if (best == queues.size() || queues[best].pending->front().merge_key > horizon) break;
+      Record r = std::move(queues[best].pending->front());
+      queues[best].pending->pop_front();
       any = true;
       if (!options.filter.Matches(r)) continue;
       if (options.json) {
-        AppendRecordJson(r, logs[best].json, buffer.text());
+        AppendRecordJson(r, *queues[best].json, buffer.text());
       } else {
         shown.push_back(std::move(r));
       }
@@ -400,9 +605,20 @@ int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, co
       known.erase(log.source->path);
       logs.erase(logs.begin() + static_cast<std::ptrdiff_t>(k));
     }
+    for (size_t k = stores.size(); k-- > 0;) {
+      FollowedStore& store = stores[k];
+      if (!store.leaving) continue;
+      bool drained = true;
+      for (const std::deque<Record>& lane : store.pending) drained = drained && lane.empty();
+      if (!drained) continue;
+      if (!store.reader->read_failed()) notes.Finished(*store.reader);
+      known.erase(store.source->path);
+      stores.erase(stores.begin() + static_cast<std::ptrdiff_t>(k));
+    }
   }
   buffer.Flush();
   for (FollowedLog& log : logs) notes.Finished(*log.reader);
+  for (FollowedStore& store : stores) notes.Finished(*store.reader);
   return notes.status();
 }
 
