@@ -173,9 +173,12 @@ void CommitQueue::SampleLocked() {
     case kSteady:
       before_try_ = span;
       if (--until_try_ == 0) {
-        phase_ = kTrying;
+        phase_ = kWarming;
         under_lock_.store(!chosen_under_lock_, std::memory_order_relaxed);
       }
+      break;
+    case kWarming:
+      phase_ = kTrying;
       break;
     case kTrying:
       tried_ = span;

@@ -186,10 +186,12 @@ class CommitQueue {
   std::atomic<bool> under_lock_{true};
   bool chosen_under_lock_ = true;  // the mode chosen; under_lock_ differs during a try
   bool pinned_ = false;            // the mode never changes
-  // kSteady: stretches of the chosen mode; kTrying: one of the other mode;
-  // kAfterTry: one of the chosen mode again, so the try is weighed against
-  // the stretches on both sides of it and a drift in load does not decide.
-  enum : uint8_t { kSteady, kTrying, kAfterTry } phase_ = kSteady;
+  // kSteady: stretches of the chosen mode; kWarming: one of the other mode,
+  // not weighed (the callers asleep in the old mode are still waking);
+  // kTrying: one of the other mode, weighed; kAfterTry: one of the chosen
+  // mode again, so the try is weighed against the stretches on both sides
+  // of it and a drift in load does not decide.
+  enum : uint8_t { kSteady, kWarming, kTrying, kAfterTry } phase_ = kSteady;
   uint32_t sample_lines_ = 0;      // lines queued in this stretch
   int64_t sample_start_ = 0;       // when it began (monotonic ns; 0: not yet)
   int64_t before_try_ = 0;         // the last stretch of the chosen mode (ns)
