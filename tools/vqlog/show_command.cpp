@@ -356,19 +356,24 @@ struct FollowedStore {
   bool leaving = false;
 };
 
+// Says what happened to a followed file since the last poll, if anything.
+void ReportChange(InputSource::Change change, const std::string& path, Notes& notes) {
+  switch (change) {
+    case InputSource::Change::Truncated:
+      notes.err() << "vqlog: " << TerminalSafe(path) << " was truncated; reading it again from the start\n";
+      break;
+    case InputSource::Change::Replaced:
+      notes.err() << "vqlog: " << TerminalSafe(path) << " was replaced; reading the new file from the start\n";
+      break;
+    case InputSource::Change::None: break;
+  }
+}
+
 // Reads what a followed store has now, at most `share` records.
 void ReadAvailable(FollowedStore& store, size_t share, Notes& notes) {
   StoreReader& reader = *store.reader;
   const bool failed_before = reader.read_failed();
-  switch (reader.CheckFollowed()) {
-    case InputSource::Change::Truncated:
-      notes.err() << "vqlog: " << TerminalSafe(reader.path()) << " was truncated; reading it again from the start\n";
-      break;
-    case InputSource::Change::Replaced:
-      notes.err() << "vqlog: " << TerminalSafe(reader.path()) << " was replaced; reading the new file from the start\n";
-      break;
-    case InputSource::Change::None: break;
-  }
+  ReportChange(reader.CheckFollowed(), reader.path(), notes);
   size_t lane = 0, read = 0;
   Record record;
   while (read < share && reader.NextInFileOrder(&lane, &record)) {
@@ -399,15 +404,7 @@ bool ReadAvailable(FollowedLog& log, int poll_milliseconds, size_t share, Notes&
   std::deque<Record>& out = log.pending;
   LogReader& reader = *log.reader;
   const bool failed_before = reader.read_failed();
-  switch (reader.CheckFollowed()) {
-    case InputSource::Change::Truncated:
-      notes.err() << "vqlog: " << TerminalSafe(reader.path()) << " was truncated; reading it again from the start\n";
-      break;
-    case InputSource::Change::Replaced:
-      notes.err() << "vqlog: " << TerminalSafe(reader.path()) << " was replaced; reading the new file from the start\n";
-      break;
-    case InputSource::Change::None: break;
-  }
+  ReportChange(reader.CheckFollowed(), reader.path(), notes);
   int64_t before = reader.bytes_read();
   Record record;
   while (out.size() < share && reader.Next(&record)) out.push_back(record);
