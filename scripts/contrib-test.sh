@@ -10,7 +10,7 @@ build=${VQLOGGER_BUILD_ROOT:-$root/build}/contrib
 jobs=${JOBS:-$(nproc)}
 
 missing=()
-for tool in rsyslogd lnav jq cc cmake; do
+for tool in rsyslogd lnav jq openssl cc cmake; do
   command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
 done
 if [[ ${#missing[@]} -gt 0 ]]; then

@@ -33,9 +33,9 @@ packages=(
   # used by the scripts: flock, objdump, awk, sed, nproc
   util-linux binutils mawk sed coreutils
   # the rsyslog pipeline and lnav format test (scripts/contrib-test.sh; it
-  # starts its own unprivileged rsyslogd, never the system's), and strace for
-  # the group-commit checks
-  rsyslog lnav jq strace
+  # starts its own unprivileged rsyslogd, never the system's; RELP over TLS,
+  # certificates made with openssl), and strace for the group-commit checks
+  rsyslog rsyslog-relp openssl lnav jq strace
 )
 
 missing=()

@@ -17,6 +17,10 @@
 # WORKDIR/run/edge      edge rsyslogd: config, pid, its own messages, work
 #                       directory (read positions, queue files)
 # WORKDIR/run/port      the TCP port, chosen free at the first start
+# WORKDIR/pki           made at the first start by make-certs.sh: the CA
+#                       (ca.pem, ca-key.pem), the central's certificate
+#                       (127.0.0.1/cert.pem, key.pem: the name the edge
+#                       connects to) and the edge's (edge/cert.pem, key.pem)
 #
 # A daemon is stopped by the pid recorded when it was started, and only if
 # that process is still the rsyslogd started with its config.
@@ -49,6 +53,7 @@ case "$workdir" in
 esac
 run=$workdir/run
 mkdir -p "$workdir/logs" "$workdir/central" "$run/central/work" "$run/edge/work"
+pki=$workdir/pki
 
 command -v "$rsyslogd" >/dev/null || { echo "run-pipeline.sh: rsyslogd not found (apt-get install rsyslog)" >&2; exit 1; }
 
@@ -88,7 +93,9 @@ start_daemon() {
   write_config "$name"
   rm -f "$run/$name/rsyslogd.pid"
   export VQLOGGER_LOG_DIR=$workdir/logs VQLOGGER_CENTRAL_DIR=$workdir/central
-  export VQLOGGER_CENTRAL_HOST=127.0.0.1 VQLOGGER_CENTRAL_ADDRESS=127.0.0.1
+  export VQLOGGER_CENTRAL_HOST=127.0.0.1 VQLOGGER_CENTRAL_ADDRESS=127.0.0.1 VQLOGGER_EDGE_NAMES=edge
+  if [[ $name == central ]]; then export VQLOGGER_PKI_DIR=$pki/127.0.0.1; else export VQLOGGER_PKI_DIR=$pki/edge; fi
+  [[ -s $VQLOGGER_PKI_DIR/key.pem ]] || "$here/make-certs.sh" "$pki" 127.0.0.1 edge
   VQLOGGER_CENTRAL_PORT=$(<"$run/port")
   export VQLOGGER_CENTRAL_PORT
   # rsyslogd runs on with a config it could not read in part: check first.
