@@ -144,7 +144,10 @@ CommitQueue::Turn CommitQueue::QueueNestedLocked(PendingLine* line, Batch* batch
     // Taken and cleared only by its holder, so a holder that is this
     // thread stays the holder while the handler runs.
     if (writer_token_ != platform::ThreadToken()) return Turn::kBusy;
-    return (platform::ThreadMarks() & kMarkFileWrite) != 0 ? Turn::kDrop : Turn::kDirect;
+    // Its own thread may be writing, or about to write lines it has taken
+    // (built earlier): a line written now would break a line or come before
+    // older ones.
+    return Turn::kDrop;
   }
   // Never wait in the queue: the writer could make this thread's own
   // queued line the elect, which cannot act until the handler returns.
@@ -388,12 +391,6 @@ VQ_HOT void CommitQueue::Commit(PendingLine* mine, Turn turn, Batch batch, CritS
       wake_elected = FinishWriteLocked(batch, true, nullptr, &elected);
     }
     if (wake_elected) platform::WakeWordWaiters(&elected->state);
-    return;
-  }
-  if (turn == Turn::kDirect) {
-    // A handler's line, on the thread that holds the role: alone, between
-    // that thread's writes. Nothing is queued, so nothing is handed on.
-    WriteMarked(file, mine->text, mine->size);
     return;
   }
   if (turn == Turn::kWait) {

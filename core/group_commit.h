@@ -62,10 +62,8 @@ class CommitQueue {
     kLocked,  // nothing is in flight: this caller writes its own line now,
               // still holding the lock (CommitLocked)
     // Only for a call nested in one of the same thread (QueueNestedLocked):
-    kDirect,  // its thread holds the writer's role, outside a write: it
-              // writes its own line alone, now
     kBusy,    // another thread holds the writer's role: try again
-    kDrop,    // its thread is in the middle of a write: the line is dropped
+    kDrop,    // its thread holds the writer's role: the line is dropped
   };
 
   // Lines taken off the queue for one write, oldest first.
@@ -92,9 +90,8 @@ class CommitQueue {
   // QueueLocked for a call made by a handler that interrupted its own
   // thread inside the library (a signal handler), when that thread holds no
   // lock. It never waits for its own thread: it takes the writer's role if
-  // it is free (kWrite, with `line` queued behind the others), writes at
-  // once if its thread holds it (kDirect), or says what else to do. Queued
-  // only on kWrite.
+  // it is free (kWrite, with `line` queued behind the others), or says what
+  // else to do. Queued only on kWrite.
   Turn QueueNestedLocked(PendingLine* line, Batch* batch);
 
   // For kLocked: writes `line`; the caller still holds the logger's lock.

@@ -2,8 +2,8 @@
 // the library, for a call that a signal handler or a vectored exception
 // handler makes on a thread that is already inside. Such a call never waits
 // for what its own thread holds: with a lock held (or being taken) it drops
-// its record; with the writer's role held outside a file write it writes its
-// line itself; in the middle of that thread's file write it drops it.
+// its record; with the writer's role held by that thread (in or around a
+// file write) it drops it too.
 #ifndef VQLOGGER_CORE_THREAD_MARKS_H_
 #define VQLOGGER_CORE_THREAD_MARKS_H_
 

@@ -172,12 +172,12 @@ class VqLogger {
       CommitQueue::Turn turn;
       {
         CritSecGuard guard(&lock);
-        if (pending.text == nullptr) {  // built once, kept across retries
-          size_t size = build(buffer);
-          if (size == 0) return;
-          pending.text = buffer;
-          pending.size = size;
-        }
+        // Built afresh on every try (a kBusy line was never queued), so its
+        // time stamp is not older than the lines written while it waited.
+        size_t size = build(buffer);
+        if (size == 0) return;
+        pending.text = buffer;
+        pending.size = size;
         turn = commit_.QueueNestedLocked(&pending, &batch);
       }
       if (turn == CommitQueue::Turn::kDrop) return;

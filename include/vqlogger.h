@@ -10,9 +10,9 @@
  * Signal handlers (POSIX) and vectored exception handlers (Windows) may call
  * the five record exports and Set/GetLoggingLevel, once InitializeLogger has
  * returned. Such a call never waits for anything its own interrupted thread
- * holds: its record is written whole when that breaks no other line, and is
- * dropped when the interrupted thread was building a record or in the middle
- * of a write. InitializeLogger is not for handlers, nor is a wide format
+ * holds: its record is written whole when that breaks neither another line
+ * nor the time-stamp order, and is dropped when the interrupted thread was
+ * building a record or holding the writer's role (in or around a write). InitializeLogger is not for handlers, nor is a wide format
  * whose text grows past 1024 UTF-16 units (it takes heap memory); see the
  * README for the C library's own limits. No export is a cancellation point:
  * a deferred pthread_cancel takes effect outside the library.

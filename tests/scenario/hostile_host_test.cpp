@@ -86,6 +86,10 @@ TEST(HostileHostTest, SignalHandlerThatLogsNeverWaitsForItsOwnThread) {
     EXPECT_GT(loop, 0);
     EXPECT_EQ(other > 0, others > 0);
     EXPECT_GT(handler, 0);  // written whenever that breaks no line
+    // A handler's line never comes after lines stamped later.
+    for (size_t i = 1; i < lines.size(); ++i) {
+      ASSERT_LE(vqtest::TimestampOrder(lines[i - 1]), vqtest::TimestampOrder(lines[i])) << lines[i];
+    }
   }
 }
 

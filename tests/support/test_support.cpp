@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -205,6 +206,13 @@ std::vector<std::string> RecordLines(const std::string& path, const std::string&
   std::vector<std::string> lines = SplitLines(content);
   if (!lines.empty()) lines.erase(lines.begin());
   return lines;
+}
+
+long long TimestampOrder(const std::string& line) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
+  if (sscanf(line.c_str(), "%d-%d-%d %d:%d:%d.%d", &y, &mo, &d, &h, &mi, &s, &ms) != 7) return -1;
+  // Months and days at their widest, which keeps the order.
+  return ((((((y * 13LL + mo) * 32 + d) * 24 + h) * 60 + mi) * 60 + s) * 1000) + ms;
 }
 
 bool IsWellFormedTimestamp(const std::string& text) {

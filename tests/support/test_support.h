@@ -80,6 +80,10 @@ std::string Normalize(const std::string& line);
 // True for "%d-%d-%d %d:%d:%d.%d" numbers without leading zeros.
 bool IsWellFormedTimestamp(const std::string& text);
 
+// A line's time stamp (its text up to the first tab) as one number that
+// keeps their order; -1 when it is not one.
+long long TimestampOrder(const std::string& line);
+
 // Normalize applied to every line of `text` (as SplitLines cuts it), joined
 // again: "2026-12-7 9:5:3.250\t<tid>\tx\r\nc\r\n" => "<TS>\t<TID>\tx\r\nc\r\n".
 std::string NormalizeLines(const std::string& text);

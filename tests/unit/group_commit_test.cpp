@@ -48,14 +48,6 @@ std::string Column(const std::string& line, size_t index) {
   return line.substr(start, end - start);
 }
 
-// "Y-M-D h:m:s.ms" as one comparable number of milliseconds (months and
-// days at their widest, which keeps the order).
-long long TimestampOrder(const std::string& stamp) {
-  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
-  if (sscanf(stamp.c_str(), "%d-%d-%d %d:%d:%d.%d", &y, &mo, &d, &h, &mi, &s, &ms) != 7) return -1;
-  return ((((((y * 13LL + mo) * 32 + d) * 24 + h) * 60 + mi) * 60 + s) * 1000) + ms;
-}
-
 class GroupCommitTest : public ::testing::Test {
  protected:
   void SetUp() override { Reset(); }
@@ -288,7 +280,7 @@ TEST_F(GroupCommitTest, ManyThreadsKeepWholeLinesOnceInTimestampOrder) {
     for (const std::string& line : lines) {
       ASSERT_EQ(line.substr(line.size() - 2), "\r\n");
       ASSERT_EQ(line.find('\n'), line.size() - 1) << line;
-      long long stamp = TimestampOrder(Column(line, 0));
+      long long stamp = vqtest::TimestampOrder(line);
       ASSERT_GE(stamp, last_stamp) << line;
       last_stamp = stamp;
       int t = -1, i = -1;
