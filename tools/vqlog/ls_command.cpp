@@ -1,5 +1,7 @@
 #include "ls_command.h"
 
+#include <unordered_map>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -56,23 +58,31 @@ void AddStoreRows(const LogSource& source, const LogSelection& selection, std::v
     err << "vqlog: cannot read all of " << TerminalSafe(source.path) << ": " << TerminalSafe(store.error()) << "\n";
     *failed = true;
   }
-  std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>> hosts;
+  // The selected lanes of each (host, peer), in the order hosts first
+  // appear: one pass, so a store of many processes or hosts costs no more
+  // than its lanes.
+  using HostKey = std::pair<std::optional<std::string>, std::optional<std::string>>;
+  std::map<HostKey, size_t> host_index;
+  std::vector<std::pair<HostKey, std::vector<size_t>>> hosts;
   for (size_t i = 0; i < store.lane_count(); ++i) {
     const StoreLane& lane = store.lane(i);
     if (!lane.selected || lane.origin.own_lines) continue;
-    auto host = std::make_pair(lane.origin.host, lane.origin.peer);
-    if (std::find(hosts.begin(), hosts.end(), host) == hosts.end()) hosts.push_back(host);
+    HostKey key(lane.origin.host, lane.origin.peer);
+    auto [at, added] = host_index.emplace(key, hosts.size());
+    if (added) hosts.emplace_back(std::move(key), std::vector<size_t>());
+    hosts[at->second].second.push_back(i);
   }
-  for (const auto& host : hosts) {
+  for (const auto& [host, lanes] : hosts) {
     std::vector<LogSource> logs;
     std::vector<size_t> lane_of;  // per entry of `logs`
-    for (size_t i = 0; i < store.lane_count(); ++i) {
+    std::unordered_map<std::string, size_t> named_log_at;  // path -> entry of `logs`
+    for (size_t i : lanes) {
       const StoreLane& lane = store.lane(i);
-      if (!lane.selected || lane.origin.own_lines || std::make_pair(lane.origin.host, lane.origin.peer) != host) continue;
       std::optional<LogFileName> name = ParseLogFileName(EdgeBaseName(lane.origin.log));
       // exe and pid come from the same name on the edge; a name that says
       // otherwise is not taken as that process's.
       if (name && (lane.origin.exe != name->exe || lane.origin.pid != name->pid)) name.reset();
+      if (name) named_log_at[lane.origin.log] = logs.size();
       logs.push_back({lane.origin.log, name});
       lane_of.push_back(i);
     }
@@ -98,10 +108,13 @@ void AddStoreRows(const LogSource& source, const LogSelection& selection, std::v
       Row row = row_of();
       row.name = process.name();
       // GroupByProcess copies the sources: find each again by its path.
-      for (const LogSource& log : logs) {
-        if (process.runtime && log.path == process.runtime->path && log.name) row.runtime = summary(log);
-        if (process.assert_log && log.path == process.assert_log->path && log.name) row.assert_log = summary(log);
-      }
+      auto named = [&](const std::optional<LogSource>& log) -> const LogSource* {
+        if (!log) return nullptr;
+        auto it = named_log_at.find(log->path);
+        return it == named_log_at.end() ? nullptr : &logs[it->second];
+      };
+      if (const LogSource* log = named(process.runtime)) row.runtime = summary(*log);
+      if (const LogSource* log = named(process.assert_log)) row.assert_log = summary(*log);
       rows.push_back(std::move(row));
     }
     for (const LogSource& log : logs) {
