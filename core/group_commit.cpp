@@ -79,12 +79,10 @@ uint32_t AwaitTurn(PendingLine* line) {
   }
 }
 
-// A write by the holder of the writer's role, marked as such so that a
-// handler interrupting it does not add a line of its own in the middle.
-VQ_HOT void WriteMarked(platform::LogFile* file, const char* data, size_t size,
-                        const PendingLine* batch = nullptr) {
-  uint32_t marks = platform::ThreadMarks();
-  platform::SetThreadMarks(marks | kMarkFileWrite);
+// A write by the holder of the writer's role (a handler that interrupts it
+// drops its own line: QueueNestedLocked, CommitNested).
+VQ_HOT void WriteLines(platform::LogFile* file, const char* data, size_t size,
+                       const PendingLine* batch = nullptr) {
   if (batch == nullptr) {
     file->WriteLine(data, size);
   } else {
@@ -98,7 +96,6 @@ VQ_HOT void WriteMarked(platform::LogFile* file, const char* data, size_t size,
       return whole;
     }, batch);
   }
-  platform::SetThreadMarks(marks);
 }
 
 }  // namespace
@@ -208,7 +205,7 @@ void CommitQueue::SampleLocked() {
 }
 
 void CommitQueue::CommitLocked(PendingLine* line, platform::LogFile* file) {
-  WriteMarked(file, line->text, line->size);
+  WriteLines(file, line->text, line->size);
 }
 
 void CommitQueue::EnqueueLocked(PendingLine* line) {
@@ -343,7 +340,7 @@ void CommitQueue::WriteBatches(PendingLine* mine, Batch* taken, CritSec* lock, p
   for (;;) {
     bool mine_written = false;
     if (batch.first == batch.last) {
-      WriteMarked(file, batch.first->text, batch.first->size);
+      WriteLines(file, batch.first->text, batch.first->size);
       mine_written = batch.first == mine;
     } else {
       size_t at = 0;
@@ -354,7 +351,7 @@ void CommitQueue::WriteBatches(PendingLine* mine, Batch* taken, CritSec* lock, p
       }
       // A failed or short write loses the lines that did not reach the file
       // whole: the file is cut back to the end of the last one that did.
-      WriteMarked(file, batch_, batch.bytes, batch.first);
+      WriteLines(file, batch_, batch.bytes, batch.first);
     }
 
     Batch next;
@@ -381,7 +378,7 @@ VQ_HOT void CommitQueue::Commit(PendingLine* mine, Turn turn, Batch batch, CritS
   if (turn == Turn::kWrite && batch.first == mine && batch.lines == 1) {
     // One line, this caller's own: nobody else to release, and unless a
     // line was queued meanwhile, nothing to hand on and no lock to take.
-    WriteMarked(file, mine->text, mine->size);
+    WriteLines(file, mine->text, mine->size);
     uint32_t alone = kWriterActive;
     if (writing_.compare_exchange_strong(alone, kNoWriter, std::memory_order_acq_rel)) return;
     PendingLine* elected = nullptr;

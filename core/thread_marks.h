@@ -15,7 +15,6 @@ namespace vqlogger {
 
 constexpr uint32_t kMarkLock = 1;                 // library locks held or being taken
 constexpr uint32_t kMarkLockMask = 0xFF;
-constexpr uint32_t kMarkFileWrite = 0x100;        // in a log file write
 constexpr uint32_t kMarkRecord = 0x10000;         // record calls under way
 constexpr uint32_t kMarkRecordMask = 0xFF0000;
 

@@ -256,26 +256,12 @@ void AppendJsonString(std::string_view text, std::string& out) {
   out.resize(static_cast<size_t>(end - out.data()));
 }
 
-JsonLogFields::JsonLogFields(const std::string& path, const std::optional<std::string>& exe,
-                             std::optional<int64_t> pid) {
-  if (exe) {
-    tail_ += ",\"exe\":";
-    AppendJsonString(*exe, tail_);
-  }
-  if (pid) {
-    tail_ += ",\"pid\":";
-    AppendInt(*pid, tail_);
-  }
-  tail_ += ",\"log\":";
-  AppendJsonString(path, tail_);
-}
+namespace {
 
-JsonLogFields JsonLogFields::FromStore(const std::string& log, const std::optional<std::string>& exe,
-                                       std::optional<int64_t> pid, const std::optional<std::string>& host,
-                                       const std::optional<std::string>& peer) {
-  JsonLogFields fields;
-  fields.every_log_line_ = false;
-  std::string& t = fields.tail_;
+// The keys after a record's own: exe, pid, host, peer (each when known), log.
+void AppendLogKeys(const std::string& log, const std::optional<std::string>& exe, std::optional<int64_t> pid,
+                   const std::optional<std::string>& host, const std::optional<std::string>& peer,
+                   std::string& t) {
   if (exe) {
     t += ",\"exe\":";
     AppendJsonString(*exe, t);
@@ -294,6 +280,21 @@ JsonLogFields JsonLogFields::FromStore(const std::string& log, const std::option
   }
   t += ",\"log\":";
   AppendJsonString(log, t);
+}
+
+}  // namespace
+
+JsonLogFields::JsonLogFields(const std::string& path, const std::optional<std::string>& exe,
+                             std::optional<int64_t> pid) {
+  AppendLogKeys(path, exe, pid, std::nullopt, std::nullopt, tail_);
+}
+
+JsonLogFields JsonLogFields::FromStore(const std::string& log, const std::optional<std::string>& exe,
+                                       std::optional<int64_t> pid, const std::optional<std::string>& host,
+                                       const std::optional<std::string>& peer) {
+  JsonLogFields fields;
+  fields.every_log_line_ = false;
+  AppendLogKeys(log, exe, pid, host, peer, fields.tail_);
   return fields;
 }
 
