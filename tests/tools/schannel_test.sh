@@ -104,28 +104,44 @@ cases=(
   # (NTE_NOT_SUPPORTED), and its Schannel reads only RSA keys. Windows does.
   "$fleet/central|--name central --cert $fleet/edge1/cert.pem --key $fleet/edge1/key.pem|1|${probe_prefix}cannot import the EC key of $fleet/edge1/key.pem into Microsoft Software Key Storage Provider: 0x80090029"
 )
-for entry in "${cases[@]}"; do
-  IFS='|' read -r server options want_status want_line <<<"$entry"
-  start_server "$server" -CAfile "$fleet/ca.pem" -Verify 1
-  status=0
-  # shellcheck disable=SC2086  # the options are split on purpose
-  "${wine_run[@]}" "$tls_probe" 127.0.0.1 "$port" "$fleet/ca.pem" $options \
-    >"$work/out" 2>"$work/err" || status=$?
-  tr -d '\r' <"$work/err" >"$work/err.lf"
-  if [[ $want_status -eq 0 ]]; then
-    got_line=$(grep -xF -- "$want_line" "$work/out" || true)
-  else
-    got_line=$(grep "^$probe_prefix" "$work/err.lf" | tail -n 1 || true)
-  fi
-  if [[ $status -ne $want_status || $got_line != "$want_line" ]]; then
-    fail "$options against $server: exit $status (want $want_status)"$'\n'"  want: $want_line"$'\n'"  got:  $got_line"$'\n'"$(cat "$work/err.lf")"
-  fi
-done
+run_cases() {
+  local entry server options want_status want_line status got_line
+  for entry in "$@"; do
+    IFS='|' read -r server options want_status want_line <<<"$entry"
+    start_server "$server" -CAfile "$fleet/ca.pem" -Verify 1
+    status=0
+    # shellcheck disable=SC2086  # the options are split on purpose
+    "${wine_run[@]}" "$tls_probe" 127.0.0.1 "$port" "$fleet/ca.pem" $options \
+      >"$work/out" 2>"$work/err" || status=$?
+    tr -d '\r' <"$work/err" >"$work/err.lf"
+    if [[ $want_status -eq 0 ]]; then
+      got_line=$(grep -xF -- "$want_line" "$work/out" || true)
+    else
+      got_line=$(grep "^$probe_prefix" "$work/err.lf" | tail -n 1 || true)
+    fi
+    if [[ $status -ne $want_status || $got_line != "$want_line" ]]; then
+      fail "$options against $server: exit $status (want $want_status)"$'\n'"  want: $want_line"$'\n'"  got:  $got_line"$'\n'"$(cat "$work/err.lf")"
+    fi
+  done
+}
+run_cases "${cases[@]}"
+
+# The same certificate in the user's MY store, as "user:edge-rsa" (after the
+# PKCS#12 cases: wine's import puts every key in one default container,
+# which their clean-up deletes).
+"${wine_run[@]}" "$tls_probe" --uninstall edge-rsa  # a killed run's
+"${wine_run[@]}" "$tls_probe" --install "$edge/cert.p12" p12-secret
+store_cases=(
+  "$fleet/central|--name central --store user:edge-rsa|0|$accepted"
+  "$fleet/central|--name central --store user:nobody|1|${probe_prefix}no certificate in the user's MY store has a subject with 'nobody'"
+)
+run_cases "${store_cases[@]}"
 stop_server
+"${wine_run[@]}" "$tls_probe" --uninstall edge-rsa
 
 # Every key container made for a PEM key or a PKCS#12 file is gone again.
 "${wine_run[@]}" reg query 'HKCU\Software\Wine\Crypto\RSA' /s >"$work/keys" 2>&1 || true
 if grep -a 'Crypto\\RSA\\' "$work/keys" >&2; then fail "key containers were left behind"; fi
 
-echo "schannel_test.sh: ${#cases[@]} connections, $failures failed"
+echo "schannel_test.sh: $((${#cases[@]} + ${#store_cases[@]})) connections, $failures failed"
 exit $((failures > 0))
