@@ -17,8 +17,11 @@ shift 4
 wine_run=("$@")
 
 if ! command -v openssl >/dev/null; then
+  if [[ ${VQLOGGER_REQUIRE_WINDOWS:-0} == 1 ]]; then
+    echo "schannel_test.sh: openssl not found (required by --require-windows)" >&2
+    exit 1
+  fi
   echo "!! schannel_test.sh: SKIPPED: openssl not found (apt-get install openssl)" >&2
-  [[ ${VQLOGGER_REQUIRE_WINDOWS:-0} == 1 ]] && exit 1
   exit 77
 fi
 

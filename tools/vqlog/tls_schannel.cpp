@@ -1067,9 +1067,10 @@ class SchannelStream final : public TlsStream {
   // context already) from a renegotiation; input is taken from pending_.
   bool Handshake(ULONGLONG deadline, std::string* error) {
     bool first = !have_context_;
-    bool need_input = !first && pending_.empty();
+    const bool renegotiating = !first;
+    bool need_input = false;  // a renegotiation starts with what is there
     bool asked_for_credentials = false;
-    for (;;) {
+    for (int call = 1;; ++call) {
       if (need_input) {
         int got = ReceiveRaw(Remaining(deadline));
         if (got <= 0) {
@@ -1109,6 +1110,12 @@ class SchannelStream final : public TlsStream {
           need_input = pending_.empty();
           break;
         case SEC_E_INCOMPLETE_MESSAGE:
+          if (renegotiating && call == 1 && pending_.empty()) {
+            // This Schannel (wine's) cannot start a renegotiation of its
+            // own: the server's request is declined, as TLS 1.2 lets a
+            // client do, and the session goes on.
+            return true;
+          }
           need_input = true;
           break;
         case SEC_I_INCOMPLETE_CREDENTIALS:
