@@ -93,6 +93,7 @@ start_daemon() {
   write_config "$name"
   rm -f "$run/$name/rsyslogd.pid"
   export VQLOGGER_LOG_DIR=$workdir/logs VQLOGGER_CENTRAL_DIR=$workdir/central
+  export VQLOGGER_VQLOG=${VQLOGGER_VQLOG:-$(command -v vqlog || true)}
   export VQLOGGER_CENTRAL_HOST=127.0.0.1 VQLOGGER_CENTRAL_ADDRESS=127.0.0.1 VQLOGGER_EDGE_NAMES=edge
   if [[ $name == central ]]; then export VQLOGGER_PKI_DIR=$pki/127.0.0.1; else export VQLOGGER_PKI_DIR=$pki/edge; fi
   [[ -s $VQLOGGER_PKI_DIR/key.pem ]] || "$here/make-certs.sh" "$pki" 127.0.0.1 edge

@@ -14,6 +14,7 @@
 #include "input_source.h"
 #include "log_discovery.h"
 #include "ls_command.h"
+#include "rsyslog_parse_command.h"
 #include "show_command.h"
 #include "write_command.h"
 
@@ -116,6 +117,11 @@ int main(int argc, char** argv) {
   ls_cmd->add_option("DIR|FILE", ls.selection.operands,
                      "Log directories or files (default: LOGGING_DIR, else the temporary directory)");
 
+  CLI::App* rsyslog_parse_cmd = app.add_subcommand(
+      "rsyslog-parse",
+      "At the central host, rsyslog's mmexternal plugin: reads the records that rsyslog edges forward unparsed "
+      "(one message a line on standard input) and answers each with its fields, as show --json reads them");
+
   try {
     app.parse(argc, argv);
     if (show_cmd->parsed()) {
@@ -149,6 +155,10 @@ int main(int argc, char** argv) {
   if (ls_cmd->parsed()) {
     ls.color = !ls.json && UseColor();
     return vqlog::RunLs(ls, vqlog::StandardOutput(), std::cerr);
+  }
+  if (rsyslog_parse_cmd->parsed()) {
+    vqlog::UseBinaryStandardInput();
+    return vqlog::RunRsyslogParse(std::cin, vqlog::StandardOutput());
   }
   return vqlog::RunDemo(demo_dir, UseColor(), vqlog::StandardOutput(), std::cerr);
 }
