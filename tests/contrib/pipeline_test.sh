@@ -147,6 +147,7 @@ long_expression=$(printf '%*s' 5000 '' | tr ' ' e)
     $'2026-12-9 0:3:8.252\t11\tsrc/line\nfeed.c\t7\tline feed in the file name\t2' \
     $'2026-12-9 0:3:8.253\t11\tsrc/a.c\t8\t{"a": "b\\"} @cee:{"kind":"x"} caf\u00e9 \u2713\t2' \
     $'2026-12-9 0:3:8.254\t11\tsrc/a.c\t9\tLog Message too Long\t-1' \
+    $'2026-12-9 0:3:8.254\t11\tsrc/\xff\xc3.c\t9\tbytes that are not UTF-8 in the file name\t1' \
     'Null Pointer Error' \
     'not a record at all' \
     $'2026-12-9 0:3:8.255\t11\tsrc/a.c\t10\t'"$long_message"$'\t3'

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <string>
 
+#include "record_output.h"
 #include "rsyslog_parse_command.h"
 
 namespace {
@@ -14,6 +15,13 @@ const std::string kTail = ",\\\"exe\\\":\\\"app\\\",\\\"pid\\\":42,\\\"log\\\":\
 
 std::string Raw(const std::string& raw_json, const std::string& log = kLog) {
   return "@vqraw:{\"log\":\"" + log + "\",\"raw\":" + raw_json + "}";
+}
+
+// The message as mmexternal hands it on: one object of all its properties.
+std::string Full(const std::string& message) {
+  std::string line = "{\"msg\":";
+  vqlog::AppendJsonString(message, line);
+  return line + ",\"rawmsg\":\"<13>1 - h vqlogger - - - x\",\"$!\":{\"a\":[1,{\"b\":null}]}}";
 }
 
 TEST(RsyslogParse, AnswersEachMessageWithTheFieldsVqlogReads) {
@@ -50,17 +58,19 @@ TEST(RsyslogParse, AnswersEachMessageWithTheFieldsVqlogReads) {
       {"cut short", R"(@vqraw:{"log":"a","raw":"c)", "{}"},
       {"a bad escape", R"(@vqraw:{"log":"a","raw":"\x41"})", "{}"},
       {"text after the object", R"(@vqraw:{"log":"a","raw":"c"} x)", "{}"},
+      {"a line feed in the message itself", Raw(R"("Null Pointer Error")") + "\n" + Raw(R"("x")"), "{}"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(vqlog::RsyslogParseAnswer(c.message), c.answer) << c.name;
+    EXPECT_EQ(vqlog::RsyslogParseAnswer(Full(c.message)), c.answer) << c.name;
   }
 }
 
 TEST(RsyslogParse, AnswersOneLinePerMessage) {
-  std::istringstream in(Raw(R"("Null Pointer Error")") + "\nnot a message\n\n");
+  const std::string message = Full(Raw(R"("Null Pointer Error")"));
+  std::istringstream in(message + "\nnot an object\n{\"msg\":1}\n\n");
   std::ostringstream out;
   EXPECT_EQ(vqlog::RunRsyslogParse(in, out), 0);
-  EXPECT_EQ(out.str(), vqlog::RsyslogParseAnswer(Raw(R"("Null Pointer Error")")) + "\n{}\n{}\n");
+  EXPECT_EQ(out.str(), vqlog::RsyslogParseAnswer(message) + "\n{}\n{}\n{}\n");
 }
 
 }  // namespace
