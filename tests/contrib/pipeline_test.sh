@@ -16,6 +16,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 vqlog=$1
 writer=$2
+export VQLOGGER_VQLOG=$vqlog  # the central reads the edge's records with it
 work=$3
 pipeline=$root/contrib/rsyslog/run-pipeline.sh
 bound=30  # seconds a phase may take to deliver
