@@ -92,6 +92,8 @@ start_daemon() {
   fi
   write_config "$name"
   rm -f "$run/$name/rsyslogd.pid"
+  # Read positions of logs deleted while the edge was down: gone, and noted.
+  [[ $name != edge ]] || "$here/edge-sweep.sh" "$run/edge/work" >>"$run/edge/rsyslogd.log"
   export VQLOGGER_LOG_DIR=$workdir/logs VQLOGGER_CENTRAL_DIR=$workdir/central
   export VQLOGGER_CENTRAL_HOST=127.0.0.1 VQLOGGER_CENTRAL_ADDRESS=127.0.0.1 VQLOGGER_EDGE_NAMES=edge
   if [[ $name == central ]]; then export VQLOGGER_PKI_DIR=$pki/127.0.0.1; else export VQLOGGER_PKI_DIR=$pki/edge; fi
