@@ -253,6 +253,7 @@ class Merge {
     if (in.store) {
       if (!in.store->Next(in.lane, &in.head)) {
         in.finished = true;
+        in.head = Record();  // what the last swap left in it
         if (--lanes_left_[in.store] == 0) {
           notes_.Finished(*in.store);
           lanes_left_.erase(in.store);
@@ -289,7 +290,7 @@ class Merge {
   std::string grep_;
   OpenFileBudget budget_;  // before inputs_: their readers leave it as they go
   size_t chunk_bytes_;
-  std::vector<MergeInput> inputs_;
+  std::deque<MergeInput> inputs_;  // grows without moving (or twice holding) the inputs: a store has many
   StoreReadAhead read_ahead_;  // before stores_: they give back what they hold
   std::vector<std::unique_ptr<StoreReader>> stores_;
   std::map<const StoreReader*, size_t> lanes_left_;  // lanes of a store not at their end
