@@ -95,6 +95,8 @@ start_daemon() {
   fi
   write_config "$name"
   rm -f "$run/$name/rsyslogd.pid"
+  # Read positions of logs deleted while the edge was down: gone, and noted.
+  [[ $name != edge ]] || "$here/edge-sweep.sh" "$run/edge/work" >>"$run/edge/rsyslogd.log"
   export VQLOGGER_LOG_DIR=$workdir/logs VQLOGGER_CENTRAL_DIR=$workdir/central
   VQLOGGER_VQLOG=${VQLOGGER_VQLOG:-$(command -v vqlog || true)}
   if [[ $name == central && ! -x $VQLOGGER_VQLOG ]]; then

@@ -254,6 +254,18 @@ check_phase "edge killed" $((delivered / 10 + torn))
 "$pipeline" --stop "$work"
 check_phase final
 
+# Read positions go with their logs: rsyslogd removes them while it runs, the
+# edge's next start those of logs deleted while it was down, noting each.
+"$pipeline" "$work" >/dev/null
+rm "$crafted"_*.log
+for _ in $(seq $((bound * 2))); do grep -qF "${crafted##*/}" "$work"/run/edge/work/imfile-state:* || break; sleep 0.5; done
+"$pipeline" --stop-edge "$work" >/dev/null
+want=$(for f in "$logs"/lz_*.log "$logs"/odd_runtime.log; do
+  echo "vqlogger-edge-sweep: $f was deleted while rsyslogd did not follow it; shipped up to byte $(stat -c %s "$f"), anything after it is lost"; rm "$f"; done)
+"$pipeline" --start-edge "$work" >/dev/null && "$pipeline" --stop-edge "$work" >/dev/null
+[[ $(grep -h vqlogger-edge-sweep: "$work/run/edge/rsyslogd.log" | cut -d' ' -f3-) == "$want" ]] || fail "deleted logs: the edge noted $(grep -h vqlogger-edge-sweep: "$work/run/edge/rsyslogd.log")"
+(($(ls "$work"/run/edge/work/imfile-state:* | wc -l) == $(ls "$logs"/*.log | wc -l))) || fail "read positions: $(ls "$work/run/edge/work") for $(ls "$logs")"
+
 # relp_send CERT MESSAGE...: RELP over TLS with CERT/*.pem ("" none), or "plain".
 relp_send() {
   local n=1 m offer=$'relp_version=0\nrelp_software=test\ncommands=syslog' LC_ALL=C port=$(<"$work/run/port")

@@ -160,19 +160,23 @@ TEST(VqlogStoreTest, JsonGivesTheStoreLinesValues) {
 
 // Lanes read in any order give each lane's records in its order, also when
 // records read ahead for other lanes pass the budget and a lane reads on by
-// itself.
+// itself. Re-sent records are dropped, and only they: also when every
+// record's hash is the same, which makes each one's line read again.
 TEST(StoreReaderTest, EachLaneKeepsItsOrderUnderAnyBudget) {
   vqtest::ScratchDir dir;
   std::string content;
   for (int pid = 1; pid <= 3; ++pid) {
     for (int i = 0; i < 40; ++i) content += R(pid, i, std::to_string(i));
+    if (pid == 2) content += R(1, 38, "38") + R(1, 39, "39");  // lane 0 sent again
   }
   content += R(1, 999, "last");
   vqtest::WriteFileBytes(dir.Join("s.jsonl"), content);
-  for (size_t budget : {size_t{1}, size_t{5}, size_t{1000}}) {
+  for (size_t budget : {size_t{1}, size_t{5}, size_t{1000}})
+  for (vqlog::ResendFilter::Hash hash : {&vqlog::ResendHash, +[](const vqlog::Record&) { return uint64_t{7}; }}) {
     vqlog::StoreReadAhead read_ahead;
     read_ahead.max_records = budget;
     vqlog::StoreReader store(dir.Join("s.jsonl"), {}, &read_ahead);
+    store.SetResendHash(hash);
     ASSERT_TRUE(store.Index(false));
     ASSERT_EQ(store.lane_count(), 3u);
     std::vector<std::string> got(3), want(3);
@@ -190,7 +194,8 @@ TEST(StoreReaderTest, EachLaneKeepsItsOrderUnderAnyBudget) {
       for (std::string& w : want) w += std::to_string(i) + " ";
     }
     want[0] += "last ";
-    EXPECT_EQ(got, want) << "budget " << budget;
+    EXPECT_EQ(got, want) << "budget " << budget << (hash == &vqlog::ResendHash ? "" : ", one hash for all");
+    EXPECT_EQ(store.resent(), 2) << "budget " << budget;
   }
 }
 

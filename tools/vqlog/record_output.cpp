@@ -295,6 +295,7 @@ JsonLogFields JsonLogFields::FromStore(const std::string& log, const std::option
   JsonLogFields fields;
   fields.every_log_line_ = false;
   AppendLogKeys(log, exe, pid, host, peer, fields.tail_);
+  fields.tail_.shrink_to_fit();  // a store has one per process: no room for escapes left over
   return fields;
 }
 

@@ -253,6 +253,7 @@ class Merge {
     if (in.store) {
       if (!in.store->Next(in.lane, &in.head)) {
         in.finished = true;
+        in.head = Record();  // what the last swap left in it
         if (--lanes_left_[in.store] == 0) {
           notes_.Finished(*in.store);
           lanes_left_.erase(in.store);
@@ -289,7 +290,7 @@ class Merge {
   std::string grep_;
   OpenFileBudget budget_;  // before inputs_: their readers leave it as they go
   size_t chunk_bytes_;
-  std::vector<MergeInput> inputs_;
+  std::deque<MergeInput> inputs_;  // grows without moving (or twice holding) the inputs: a store has many
   StoreReadAhead read_ahead_;  // before stores_: they give back what they hold
   std::vector<std::unique_ptr<StoreReader>> stores_;
   std::map<const StoreReader*, size_t> lanes_left_;  // lanes of a store not at their end
@@ -565,18 +566,19 @@ int Follow(const std::vector<LogSource>& initial, const LogSelection* rescan, co
     }
     shown.clear();
     bool any = false;
-    for (;;) {
-      size_t best = queues.size();
-      for (size_t i = 0; i < queues.size(); ++i) {
-        if (queues[i].pending->empty()) continue;
-        if (best == queues.size() ||
-            queues[i].pending->front().merge_key < queues[best].pending->front().merge_key) {
-          best = i;
-        }
-      }
-      if (best == queues.size() || queues[best].pending->front().merge_key > horizon) break;
+    // The queue whose first record is earliest goes next, the earlier queue
+    // on a tie: a heap, as a store may have many lanes.
+    using Front = std::pair<int64_t, size_t>;
+    std::priority_queue<Front, std::vector<Front>, std::greater<Front>> fronts;
+    for (size_t i = 0; i < queues.size(); ++i) {
+      if (!queues[i].pending->empty()) fronts.push({queues[i].pending->front().merge_key, i});
+    }
+    while (!fronts.empty() && fronts.top().first <= horizon) {
+      const size_t best = fronts.top().second;
+      fronts.pop();
       Record r = std::move(queues[best].pending->front());
       queues[best].pending->pop_front();
+      if (!queues[best].pending->empty()) fronts.push({queues[best].pending->front().merge_key, best});
       any = true;
       if (!options.filter.Matches(r)) continue;
       if (options.json) {

@@ -14,7 +14,10 @@ constexpr size_t kCursorBytes = 16 << 10;
 constexpr size_t kResendWindow = 65536;
 constexpr size_t kPrefixBytes = 4096;
 
-size_t QueuedBytes(const Record& r) { return sizeof(Record) + r.text.size() + r.file.size() + r.log.size(); }
+// A record waiting in a lane's queue: its list node and its strings.
+size_t QueuedBytes(const Record& r) {
+  return sizeof(Record) + 2 * sizeof(void*) + r.text.size() + r.file.size() + r.log.size();
+}
 
 // "2026-12-08T09:05:03.007" and nothing else; the date must exist.
 std::optional<Timestamp> ParseStoreTime(std::string_view text) {
@@ -124,7 +127,7 @@ bool ParseStoreLine(std::string_view line, JsonObject& object, Record* record, S
   return true;
 }
 
-bool ResendFilter::Seen(const Record& r) {
+uint64_t ResendHash(const Record& r) {
   std::hash<std::string_view> text_hash;
   uint64_t h = static_cast<uint64_t>(r.kind) + 1;
   h = Mix(h, static_cast<uint64_t>(r.HasTime() ? r.time.SortKey() : -1));
@@ -134,18 +137,29 @@ bool ResendFilter::Seen(const Record& r) {
   h = Mix(h, static_cast<uint64_t>(r.log_line));
   h = Mix(h, text_hash(r.file));
   h = Mix(h, text_hash(r.text));
-  auto found = recent_.find(h);
-  if (found != recent_.end()) return true;
+  return h;
+}
+
+bool SameValues(const Record& a, const Record& b) {
+  if (a.kind != b.kind || a.thread != b.thread || a.line != b.line || a.level != b.level ||
+      a.log_line != b.log_line || a.file != b.file || a.text != b.text) {
+    return false;
+  }
+  const Timestamp &s = a.time, &t = b.time;
+  return !a.HasTime() || (s.year == t.year && s.month == t.month && s.day == t.day && s.hour == t.hour &&
+                          s.minute == t.minute && s.second == t.second && s.millisecond == t.millisecond);
+}
+
+void ResendFilter::Remember(uint64_t h, int64_t where) {
   if (ring_.size() < window_) {
-    ring_.push_back(h);
+    ring_.push_back({h, where});
   } else {
-    auto old = recent_.find(ring_[next_]);
+    auto old = recent_.find(ring_[next_].hash);
     if (old != recent_.end() && --old->second == 0) recent_.erase(old);
-    ring_[next_] = h;
+    ring_[next_] = {h, where};
     next_ = (next_ + 1) % window_;
   }
   ++recent_[h];
-  return false;
 }
 
 StoreReader::StoreReader(std::string path, StoreSelection selection, StoreReadAhead* read_ahead,
@@ -171,9 +185,11 @@ StoreReader::~StoreReader() {
   }
 }
 
+// The buffer is allocated by the first Fill: a lane that waits to read on
+// by itself holds none.
 void StoreReader::ResetCursor(Cursor& c, int64_t offset, size_t capacity) {
-  if (!c.buffer || c.capacity < capacity) {
-    c.buffer.reset(new char[capacity]);
+  if (c.capacity < capacity) {
+    c.buffer.reset();
     c.capacity = capacity;
   }
   c.begin = c.end = 0;
@@ -185,6 +201,7 @@ void StoreReader::ResetCursor(Cursor& c, int64_t offset, size_t capacity) {
 }
 
 bool StoreReader::Fill(Cursor& c) {
+  if (!c.buffer) c.buffer.reset(new char[c.capacity]);
   if (c.begin > 0) {
     std::memmove(c.buffer.get(), c.buffer.get() + c.begin, c.end - c.begin);
     c.buffer_offset += static_cast<int64_t>(c.begin);
@@ -219,6 +236,7 @@ bool StoreReader::Fill(Cursor& c) {
     return false;
   }
   source_offset_ = at + got;
+  read_end_ = std::max(read_end_, source_offset_);
   if (got == 0) {
     if (!follow_) c.eof = true;
     return false;
@@ -233,7 +251,8 @@ bool StoreReader::Fill(Cursor& c) {
 bool StoreReader::ReadLine(Cursor& c, std::string_view* line, int64_t* at) {
   for (;;) {
     char* data = c.buffer.get();
-    const char* nl = static_cast<const char*>(std::memchr(data + c.begin, '\n', c.end - c.begin));
+    const char* nl =
+        c.end > c.begin ? static_cast<const char*>(std::memchr(data + c.begin, '\n', c.end - c.begin)) : nullptr;
     if (c.skipping) {  // the rest of a line cut at the limit
       if (nl != nullptr) {
         c.begin = static_cast<size_t>(nl - data) + 1;
@@ -322,10 +341,10 @@ size_t StoreReader::Classify(std::string_view line, int64_t at, Cursor& c, bool 
   return lanes_.size() - 1;
 }
 
-bool StoreReader::Take(Lane& lane, Record& record) {
+bool StoreReader::Take(Lane& lane, Record& record, int64_t at) {
   if (lane.info.origin.own_lines) return true;  // placed by the file's order already
-  if (!lane.resend) lane.resend = std::make_unique<ResendFilter>(resend_window_);
-  if (lane.resend->Seen(record)) {
+  if (!lane.resend) lane.resend = std::make_unique<ResendFilter>(resend_window_, resend_hash_);
+  if (lane.resend->Seen(record, at, [&](int64_t where) { return SameAsLineAt(where, record); })) {
     ++resent_;
     return false;
   }
@@ -344,7 +363,7 @@ bool StoreReader::Index(bool drop_resent) {
     const size_t j = Classify(line, at, lead_, true, &scratch_);
     StoreLane& info = lanes_[j].info;
     info.last_offset = at;
-    if (drop_resent && !Take(lanes_[j], scratch_)) continue;
+    if (drop_resent && !Take(lanes_[j], scratch_, at)) continue;
     info.bytes += lead_.offset() - at;
     if (scratch_.kind == RecordKind::Unparsed) continue;
     ++info.records;
@@ -402,9 +421,14 @@ bool StoreReader::Next(size_t id, Record* out) {
         continue;
       }
     }
-    if (!Take(other, scratch_)) continue;
+    if (!Take(other, scratch_, at)) continue;
     if (j == id) {
       std::swap(*out, scratch_);
+      if (at == lane.info.last_offset) {  // its last line: what it holds can go now
+        lane.done = true;
+        lane.cursor.reset();
+        lane.resend.reset();
+      }
       return true;
     }
     read_ahead_->bytes += QueuedBytes(scratch_);
@@ -426,7 +450,7 @@ bool StoreReader::NextInFileOrder(size_t* lane, Record* record) {
   while (ReadLine(lead_, &line, &at)) {
     const size_t j = Classify(line, at, lead_, true, &scratch_);
     if (!lanes_[j].info.selected) continue;
-    if (!Take(lanes_[j], scratch_)) continue;
+    if (!Take(lanes_[j], scratch_, at)) continue;
     *lane = j;
     std::swap(*record, scratch_);
     return true;
@@ -436,14 +460,14 @@ bool StoreReader::NextInFileOrder(size_t* lane, Record* record) {
 
 InputSource::Change StoreReader::CheckFollowed() {
   if (!opened_ || !source_.is_open()) return InputSource::Change::None;
-  InputSource::Change change = source_.CheckFollowed(path_, source_offset_, prefix_);
+  InputSource::Change change = source_.CheckFollowed(path_, read_end_, prefix_);
   if (change == InputSource::Change::None) return change;
   if (!source_.Restart(path_, change)) {
     read_failed_ = true;
     error_ = source_.error();
     return change;
   }
-  source_offset_ = 0;
+  source_offset_ = read_end_ = 0;
   prefix_.clear();
   ResetCursor(lead_, 0, chunk_bytes_);
   for (Lane& lane : lanes_) {
@@ -453,6 +477,26 @@ InputSource::Change StoreReader::CheckFollowed() {
   return change;
 }
 
-int64_t StoreReader::bytes_read() const { return source_offset_; }
+bool StoreReader::SameAsLineAt(int64_t at, const Record& record) {
+  again_.clear();
+  source_offset_ = -1;  // where the descriptor is, once read; the next Fill seeks back
+  if (!source_.Seek(at)) return false;
+  int64_t position = at;
+  char chunk[4096];
+  for (;;) {
+    const int64_t got = source_.Read(chunk, sizeof chunk);
+    if (got <= 0) break;
+    position += got;
+    const char* nl = static_cast<const char*>(std::memchr(chunk, '\n', static_cast<size_t>(got)));
+    again_.append(chunk, nl != nullptr ? static_cast<size_t>(nl - chunk) : static_cast<size_t>(got));
+    if (nl != nullptr || again_.size() > kMaxLineBytes) break;
+  }
+  source_offset_ = position;
+  if (!again_.empty() && again_.back() == '\r') again_.pop_back();
+  return again_.size() <= kMaxLineBytes && ParseStoreLine(again_, again_object_, &again_record_, &again_origin_) &&
+         SameValues(again_record_, record);
+}
+
+int64_t StoreReader::bytes_read() const { return read_end_; }
 
 }  // namespace vqlog

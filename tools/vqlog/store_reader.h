@@ -11,15 +11,21 @@
 // lane, of kind unparsed, placed after the record before them in the file.
 //
 // A re-sent record (equal in every value to one of the last records of its
-// lane) is dropped and counted. Memory is bounded: records read ahead for
-// other lanes share a fixed budget, and a lane that would pass it reads on
-// later from where it stopped, through the same descriptor.
+// lane) is dropped and counted. A lane remembers its recent records by a hash
+// and the offset of their line; a hash that matches is confirmed by reading
+// that line again and comparing the values, so a distinct record whose hash
+// collides is kept. Memory is bounded: records read ahead for other lanes
+// share a fixed budget, and a lane that would pass it reads on later from
+// where it stopped, through the same descriptor. A lane holds no buffer,
+// queue or memory of records while it waits with nothing in them: a store of
+// many small lanes costs little more than its index.
 #ifndef VQLOG_STORE_READER_H_
 #define VQLOG_STORE_READER_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,18 +62,44 @@ struct StoreSelection {
   std::optional<std::string> host;  // equal to "host" or to "peer"
 };
 
+// The values a re-sent record repeats: all but its place (log, host).
+uint64_t ResendHash(const Record& record);
+bool SameValues(const Record& a, const Record& b);
+
 // Drops a record equal to one of the last `window` records it was given.
+// It keeps only their hashes and where their lines are; `same(where)` tells
+// whether the record at `where` has the values of the one asked about.
 class ResendFilter {
  public:
-  explicit ResendFilter(size_t window) : window_(window < 1 ? 1 : window) {}
-  // True when `record` equals a recent one (it is then not remembered again).
-  bool Seen(const Record& record);
+  using Hash = uint64_t (*)(const Record&);
+  explicit ResendFilter(size_t window, Hash hash = ResendHash) : window_(window < 1 ? 1 : window), hash_(hash) {}
+  // True when `record` (its line at `where`) equals a recent one; it is
+  // then not remembered again.
+  template <typename Same>
+  bool Seen(const Record& record, int64_t where, Same&& same) {
+    const uint64_t h = hash_(record);
+    if (recent_.count(h) != 0) {
+      // Newest first: a re-sent record is most likely a recent one.
+      for (size_t n = 0; n < ring_.size(); ++n) {
+        const Entry& e = ring_[(next_ + ring_.size() - 1 - n) % ring_.size()];
+        if (e.hash == h && same(e.where)) return true;
+      }
+    }
+    Remember(h, where);
+    return false;
+  }
 
  private:
+  struct Entry {
+    uint64_t hash;
+    int64_t where;
+  };
+  void Remember(uint64_t hash, int64_t where);
   size_t window_;
-  std::vector<uint64_t> ring_;  // hashes of the last records, oldest at next_
+  Hash hash_;
+  std::vector<Entry> ring_;  // the last records, oldest at next_ once full
   size_t next_ = 0;
-  std::unordered_map<uint64_t, uint32_t> recent_;
+  std::unordered_map<uint64_t, uint32_t> recent_;  // hash => how many in ring_
 };
 
 // Records read ahead for the lanes not being read, shared by the store
@@ -114,6 +146,8 @@ class StoreReader {
   // ones; set before reading (the store files of one reading share a
   // budget).
   void SetResendWindow(size_t records) { resend_window_ = records; }
+  // The hash re-sent records are found by (tests give a weak one).
+  void SetResendHash(ResendFilter::Hash hash) { resend_hash_ = hash; }
   const StoreLane& lane(size_t i) const { return lanes_[i].info; }
 
   // After Index: the lane's next record, in its order, re-sent records
@@ -151,7 +185,7 @@ class StoreReader {
   };
   struct Lane {
     StoreLane info;
-    std::deque<Record> queue;         // read ahead by the lead, in its order
+    std::list<Record> queue;          // read ahead by the lead, in its order (no memory when empty)
     std::unique_ptr<Cursor> cursor;   // its own, once it stopped sharing the lead
     std::unique_ptr<ResendFilter> resend;
     int64_t last_time_key = INT64_MIN;  // of its last record with a time taken
@@ -163,19 +197,23 @@ class StoreReader {
   // The lane of a line just read, creating it (when `add`) if new; the
   // record in `*record`. npos when the lane is new and not added.
   size_t Classify(std::string_view line, int64_t at, Cursor& c, bool add, Record* record);
-  // Takes a record into its lane's order: false when it is re-sent.
-  bool Take(Lane& lane, Record& record);
+  // Takes a record (its line at `at`) into its lane's order: false when it
+  // is re-sent.
+  bool Take(Lane& lane, Record& record, int64_t at);
+  // Whether the line at `at` holds a record with the values of `record`.
+  bool SameAsLineAt(int64_t at, const Record& record);
   void ResetCursor(Cursor& c, int64_t offset, size_t capacity);
 
   std::string path_;
   StoreSelection selection_;
   InputSource source_;
   int64_t source_offset_ = 0;  // where the descriptor is
+  int64_t read_end_ = 0;       // how far the file was read
   int64_t indexed_end_ = INT64_MAX;
   bool opened_ = false;
   bool follow_ = false;
   std::string error_;
-  std::vector<Lane> lanes_;
+  std::deque<Lane> lanes_;  // grows without moving (or twice holding) the lanes
   std::unordered_map<std::string, size_t> lane_of_;
   std::string key_;  // scratch
   JsonObject object_;
@@ -186,6 +224,11 @@ class StoreReader {
   StoreReadAhead* read_ahead_;
   size_t chunk_bytes_;
   size_t resend_window_ = 0;
+  ResendFilter::Hash resend_hash_ = ResendHash;
+  std::string again_;  // a line read again, to compare
+  JsonObject again_object_;
+  Record again_record_;
+  StoreOrigin again_origin_;
   std::string prefix_;  // the first bytes, to notice a rewritten file when following
   int64_t unparsed_ = 0, resent_ = 0, cut_lines_ = 0;
   bool unterminated_ = false, read_failed_ = false;
