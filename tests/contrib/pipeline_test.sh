@@ -258,6 +258,10 @@ check_phase final
 # edge's next start those of logs deleted while it was down, noting each.
 "$pipeline" "$work" >/dev/null
 rm "$crafted"_*.log
+# With inotify rsyslogd looks over the directory when it changes, at least
+# 5 s after a deletion: a process that starts there makes it look.
+sleep 6
+printf '\xEF\xBB\xBFTIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tLOGGED_DATA\tLEVEL\r\n' >"$logs/started_1_2026-12-9-0-3-9_runtime.log"
 for _ in $(seq $((bound * 2))); do grep -qF "${crafted##*/}" "$work"/run/edge/work/imfile-state:* || break; sleep 0.5; done
 "$pipeline" --stop-edge "$work" >/dev/null
 want=$(for f in "$logs"/lz_*.log "$logs"/odd_runtime.log; do
