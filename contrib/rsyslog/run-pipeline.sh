@@ -76,11 +76,12 @@ port_open() {  # true when something accepts connections on 127.0.0.1:$1
 }
 
 write_config() {
-  local name=$1
+  local name=$1 size=64k
+  [[ $name == edge ]] || size=400k
   cat >"$run/$name/rsyslog.conf" <<EOF
 # Written by run-pipeline.sh: the $name of a pipeline under $workdir.
 # rsyslogd keeps its own messages (else they go to the system log)
-global(workDirectory="$run/$name/work" maxMessageSize="64k" processInternalMessages="on")
+global(workDirectory="$run/$name/work" maxMessageSize="$size" processInternalMessages="on")
 include(file="$here/$name.conf")
 # rsyslogd's own messages (the records never reach this ruleset)
 *.* action(type="omfile" file="$run/$name/rsyslogd.log")

@@ -63,9 +63,9 @@ std::string RsyslogParseAnswer(std::string_view line) {
   parser.Flush(records, true);
   if (records.empty()) return "{}";
 
-  // Lines the edge took for one record that vqlog reads as several (it
-  // groups by the same rules, so only a log cut short can do this) go out as
-  // one unparsed line, nothing dropped.
+  // Lines the edge took for one record that vqlog reads as several (a NUL
+  // byte hides a line end from rsyslogd) go out as one unparsed line,
+  // nothing dropped.
   Record record = std::move(records.front());
   if (records.size() > 1) {
     record = Record();
