@@ -12,14 +12,15 @@ constexpr size_t kMaxCommand = 32;
 bool Digit(char c) { return c >= '0' && c <= '9'; }
 bool Letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
-// Up to nine digits at `at`; npos when there are none, more, or the text
-// ends inside them.
+// Up to nine digits at `at`, and the end after them; npos when there are
+// none or more, and (with *incomplete) when the text ends before a byte
+// that is no digit.
 size_t ReadNumber(std::string_view text, size_t at, uint32_t* value, bool* incomplete) {
   size_t end = at;
   uint32_t v = 0;
   while (end < text.size() && Digit(text[end]) && end - at < 9) v = v * 10 + static_cast<uint32_t>(text[end++] - '0');
   if (end == text.size()) {
-    *incomplete = end - at < 9;
+    *incomplete = true;
     return std::string_view::npos;
   }
   if (end == at || Digit(text[end])) return std::string_view::npos;
