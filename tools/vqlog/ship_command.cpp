@@ -45,6 +45,7 @@ constexpr int kMinBackoffSeconds = 1, kMaxBackoffSeconds = 30;
 constexpr int kConnectMilliseconds = 10000;
 constexpr int kStopWaitMilliseconds = 5000;  // for the last answers at a stop
 constexpr int kRescanMilliseconds = 1000;
+constexpr int kAnswerMilliseconds = 60000;  // a central silent this long with messages unanswered is gone
 constexpr size_t kReadShare = 512;  // records a log may hold read and not sent
 // The central takes messages of up to 64 KB (central.conf); the header
 // before the JSON takes at most 300 bytes.
@@ -300,7 +301,10 @@ class Shipper {
       }
       if (!Step()) {
         err_ << "vqlog: connection to the central " << TerminalSafe(where_) << " lost ("
-             << TerminalSafe(client_->error()) << "); connecting again\n";
+             << (stalled_ ? "no answer for " + std::to_string(kAnswerMilliseconds / 1000) + " s"
+                          : TerminalSafe(client_->error()))
+             << "); connecting again\n";
+        stalled_ = false;
         err_.flush();
         Disconnect();
       }
@@ -320,6 +324,7 @@ class Shipper {
       return false;
     }
     client_ = std::move(client);
+    last_answer_ = Clock::now();
     return true;
   }
 
@@ -373,6 +378,12 @@ class Shipper {
     acked_.clear();
     if (!client_->Poll(timeout, &acked_)) return false;
     for (uint32_t txnr : acked_) Acknowledged(txnr);
+    const auto now = Clock::now();
+    if (!acked_.empty() || client_->outstanding() == 0) last_answer_ = now;
+    if (now - last_answer_ >= std::chrono::milliseconds(kAnswerMilliseconds)) {
+      stalled_ = true;
+      return false;
+    }
     DropFinished();
     if (acks_since_save_ >= kStateSaveAcks ||
         (dirty_ && Clock::now() - last_save_ >= std::chrono::milliseconds(kStateSaveMilliseconds))) {
@@ -596,7 +607,9 @@ class Shipper {
   SendTime clock_;
   Clock::time_point last_scan_ = Clock::now();
   Clock::time_point last_save_ = Clock::now();
+  Clock::time_point last_answer_ = Clock::now();
   int acks_since_save_ = 0;
+  bool stalled_ = false;
   bool dirty_ = false;
   bool save_failed_ = false;
 };
