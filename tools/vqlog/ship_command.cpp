@@ -433,10 +433,10 @@ class Shipper {
     AppendRecordJson(record, log.json, json_);
     if (json_.size() - 1 > kMaxJsonBytes) {
       // Too long for the central: the longest text is cut to fit.
-      for (int round = 0; round < 8 && json_.size() - 1 > kMaxJsonBytes; ++round) {
+      // (An escaped byte takes at most 6 in the JSON.)
+      while (json_.size() - 1 > kMaxJsonBytes && record.text.size() + record.file.size() > 0) {
         std::string& longest = record.text.size() >= record.file.size() ? record.text : record.file;
-        CutText(longest, std::max<size_t>((json_.size() - 1 - kMaxJsonBytes) / 6 + 1, 
-                                          longest.size() / 8));
+        CutText(longest, std::max<size_t>((json_.size() - 1 - kMaxJsonBytes) / 6 + 1, longest.size() / 4));
         json_.clear();
         AppendRecordJson(record, log.json, json_);
       }
