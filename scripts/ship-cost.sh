@@ -15,6 +15,7 @@ writer=$2
 edge=1
 [[ ${3:-} != --no-edge ]] || edge=0
 pipeline=$root/contrib/rsyslog/run-pipeline.sh
+export VQLOGGER_VQLOG=$vqlog  # the central reads the rsyslog edge's records with it
 records=220000
 work=$(mktemp -d)
 ship_pid=

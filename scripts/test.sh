@@ -85,6 +85,8 @@ while [[ $# -gt 0 ]]; do
 done
 mkdir -p "$build_root"
 build_root=$(cd "$build_root" && pwd)
+# Tests that need a tool beside wine (openssl) fail, rather than skip, too.
+if [[ $require_windows -eq 1 ]]; then export VQLOGGER_REQUIRE_WINDOWS=1; fi
 
 selected() {
   local leg=$1

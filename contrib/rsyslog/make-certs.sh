@@ -8,6 +8,8 @@
 #   DIR/NAME/cert.pem, key.pem   host NAME's certificate (subject CN and
 #                                subjectAltName NAME) and key
 #   DIR/NAME/ca.pem              a copy of the CA's certificate
+# Keys are EC P-256; VQLOGGER_KEY_TYPE=rsa makes RSA 2048 keys instead (for
+# a Windows edge whose TLS cannot use an EC client key, as under wine).
 # Existing files are kept; keys are readable by their owner only. Copy
 # DIR/NAME/ to host NAME (the directory VQLOGGER_PKI_DIR of its rsyslogd);
 # keep DIR/ca-key.pem off the fleet's machines.
@@ -21,7 +23,11 @@ shift
 mkdir -p "$dir"
 umask 077
 
-newkey() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1" 2>/dev/null; }
+case ${VQLOGGER_KEY_TYPE:-ec} in
+  ec) newkey() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1" 2>/dev/null; } ;;
+  rsa) newkey() { openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$1" 2>/dev/null; } ;;
+  *) echo "make-certs.sh: VQLOGGER_KEY_TYPE must be ec or rsa" >&2; exit 2 ;;
+esac
 
 if [[ ! -s $dir/ca.pem ]]; then
   newkey "$dir/ca-key.pem"

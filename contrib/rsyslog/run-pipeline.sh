@@ -22,6 +22,9 @@
 #                       (127.0.0.1/cert.pem, key.pem: the name the edge
 #                       connects to) and the edge's (edge/cert.pem, key.pem)
 #
+# The central runs vqlog (`vqlog rsyslog-parse`): $VQLOGGER_VQLOG, else the
+# vqlog on PATH.
+#
 # A daemon is stopped by the pid recorded when it was started, and only if
 # that process is still the rsyslogd started with its config.
 set -euo pipefail
@@ -93,6 +96,12 @@ start_daemon() {
   write_config "$name"
   rm -f "$run/$name/rsyslogd.pid"
   export VQLOGGER_LOG_DIR=$workdir/logs VQLOGGER_CENTRAL_DIR=$workdir/central
+  VQLOGGER_VQLOG=${VQLOGGER_VQLOG:-$(command -v vqlog || true)}
+  if [[ $name == central && ! -x $VQLOGGER_VQLOG ]]; then
+    echo "run-pipeline.sh: vqlog not found: set VQLOGGER_VQLOG to the vqlog program (the central runs it)" >&2
+    return 1
+  fi
+  export VQLOGGER_VQLOG
   export VQLOGGER_CENTRAL_HOST=127.0.0.1 VQLOGGER_CENTRAL_ADDRESS=127.0.0.1 VQLOGGER_EDGE_NAMES=edge
   if [[ $name == central ]]; then export VQLOGGER_PKI_DIR=$pki/127.0.0.1; else export VQLOGGER_PKI_DIR=$pki/edge; fi
   [[ -s $VQLOGGER_PKI_DIR/key.pem ]] || "$here/make-certs.sh" "$pki" 127.0.0.1 edge

@@ -12,7 +12,8 @@
 #
 # Usage: ship_test.sh VQLOG WRITER WORKDIR [WRAPPER...]
 #   VQLOG    the vqlog tool; WRITER tests/contrib/pipeline_writer built
-#   WRAPPER  a command that runs VQLOG (e.g. wine64 for vqlog.exe)
+#   WRAPPER  a command that runs VQLOG (e.g. wine64 for vqlog.exe); the
+#            central then needs a native vqlog in VQLOGGER_VQLOG
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -22,6 +23,7 @@ work=$3
 shift 3
 run_vqlog=("$@" "$vqlog")
 pipeline=$root/contrib/rsyslog/run-pipeline.sh
+export VQLOGGER_VQLOG=${VQLOGGER_VQLOG:-$vqlog}  # the central reads rsyslog edges' records with it
 bound=60  # seconds a phase may take to deliver
 window=128 save_acks=1024  # RelpClient::kWindow, kStateSaveAcks
 

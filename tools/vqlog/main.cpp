@@ -14,6 +14,7 @@
 #include "input_source.h"
 #include "log_discovery.h"
 #include "ls_command.h"
+#include "rsyslog_parse_command.h"
 #include "show_command.h"
 #ifdef VQLOG_WITH_SHIP
 #include "ship_command.h"
@@ -140,6 +141,11 @@ int main(int argc, char** argv) {
                        "Log directories or files (default: LOGGING_DIR, else the temporary directory)");
 #endif
 
+  CLI::App* rsyslog_parse_cmd = app.add_subcommand(
+      "rsyslog-parse",
+      "At the central host, rsyslog's mmexternal plugin: reads the records that rsyslog edges forward unparsed "
+      "(one message a line on standard input) and answers each with its fields, as show --json reads them");
+
   try {
     app.parse(argc, argv);
     if (show_cmd->parsed()) {
@@ -194,5 +200,9 @@ int main(int argc, char** argv) {
     return vqlog::RunShip(ship, std::cerr);
   }
 #endif
+  if (rsyslog_parse_cmd->parsed()) {
+    vqlog::UseBinaryStandardInput();
+    return vqlog::RunRsyslogParse(std::cin, vqlog::StandardOutput());
+  }
   return vqlog::RunDemo(demo_dir, UseColor(), vqlog::StandardOutput(), std::cerr);
 }
