@@ -23,7 +23,7 @@ work=$3
 shift 3
 run_vqlog=("$@" "$vqlog")
 pipeline=$root/contrib/rsyslog/run-pipeline.sh
-export VQLOGGER_VQLOG=${VQLOGGER_VQLOG:-$vqlog}  # the central reads rsyslog edges' records with it
+export VQLOGGER_VQLOG=${VQLOGGER_VQLOG:-$(realpath "$vqlog")}  # the central reads rsyslog edges' records with it
 bound=60  # seconds a phase may take to deliver
 window=128 save_acks=1024  # RelpClient::kWindow, kStateSaveAcks
 
