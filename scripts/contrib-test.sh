@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Contrib leg: the rsyslog pipeline with the real daemons on 127.0.0.1
-# (tests/contrib/pipeline_test.sh) and the lnav format, headless
+# (tests/contrib/pipeline_test.sh), `vqlog ship` to the real central
+# (tests/contrib/ship_test.sh) and the lnav format, headless
 # (tests/contrib/lnav_test.sh). Builds the library, vqlog and the test
 # writer under $VQLOGGER_BUILD_ROOT/contrib with $JOBS cores. Prints
 # ctest-like counts and exits non-zero when a test fails.
@@ -25,12 +26,13 @@ cc -std=c11 -Wall -Wextra -Werror -O1 -I"$root/include" "$root/tests/contrib/pip
   -o "$build/vq_pipe_writer" -L"$build" -lvqlogger -Wl,-rpath,"$build"
 set +e
 
-tests=(pipeline lnav)
+tests=(pipeline ship lnav)
 failed=()
 for name in "${tests[@]}"; do
   echo "-- $name test"
   case "$name" in
     pipeline) "$root/tests/contrib/pipeline_test.sh" "$build/tools/vqlog" "$build/vq_pipe_writer" "$build/pipeline-work" ;;
+    ship) "$root/tests/contrib/ship_test.sh" "$build/tools/vqlog" "$build/vq_pipe_writer" "$build/ship-work" ;;
     lnav) "$root/tests/contrib/lnav_test.sh" "$build/tools/vqlog" "$build/lnav-work" ;;
   esac || failed+=("$name")
 done

@@ -51,6 +51,8 @@ class InputSource {
   bool parked() const { return parked_; }
 
   bool regular_file() const { return regular_; }
+  // Of a regular file: device (volume) and file number, three numbers.
+  const uint64_t* identity() const { return identity_; }
   const std::string& error() const { return error_; }
 
  private:

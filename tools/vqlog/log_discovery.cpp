@@ -341,4 +341,16 @@ std::vector<LogSource> SelectLogs(const LogSelection& selection, std::ostream& n
   return named;
 }
 
+std::string NewNoteLines(const std::string& text, std::set<std::string>& printed) {
+  std::string fresh;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string line = text.substr(at, end - at);
+    if (printed.insert(line).second) fresh += line;
+    at = end;
+  }
+  return fresh;
+}
+
 }  // namespace vqlog

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,6 +73,10 @@ struct ProcessLogs {
 // and start; sources without such a name are left out. Ordered like
 // SelectLogs.
 std::vector<ProcessLogs> GroupByProcess(const std::vector<LogSource>& sources);
+
+// The note lines of `text` not in `printed`, which takes them in: a scan
+// repeated while following says each skipped entry once.
+std::string NewNoteLines(const std::string& text, std::set<std::string>& printed);
 
 }  // namespace vqlog
 

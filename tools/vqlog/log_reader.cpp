@@ -275,7 +275,7 @@ bool RecordParser::Take(std::string_view& data, bool end_of_data, Record* record
     if (nl == nullptr) {
       AppendPending(data);
       last_byte_cr_ = data.back() == '\r';
-      data = std::string_view();
+      Consume(data, data.size());
       continue;
     }
     size_t n = static_cast<size_t>(nl - data.data());
@@ -284,7 +284,7 @@ bool RecordParser::Take(std::string_view& data, bool end_of_data, Record* record
       AppendPending(data.substr(0, n + 1));
       ++physical_lines_;
       last_byte_cr_ = false;
-      data.remove_prefix(n + 1);
+      Consume(data, n + 1);
       continue;
     }
     ++physical_lines_;
@@ -296,11 +296,11 @@ bool RecordParser::Take(std::string_view& data, bool end_of_data, Record* record
         line = line.substr(0, kMaxLineBytes);
         ++cut_lines_;
       }
-      data.remove_prefix(n + 1);
+      Consume(data, n + 1);
       ReadLine(line, true, &emitted, record);
     } else {
       AppendPending(data.substr(0, n));
-      data.remove_prefix(n + 1);
+      Consume(data, n + 1);
       bool cut = pending_cut_;
       if (!cut && !pending_.empty() && pending_.back() == '\r') pending_.pop_back();
       if (cut) ++cut_lines_;
@@ -347,7 +347,7 @@ void RecordParser::SkipUnwanted(std::string_view& data) {
   if (restart == 0) return;
   physical_lines_ += CountLineFeeds(data.substr(0, restart));
   has_held_ = false;  // an unwanted record: dropped
-  data.remove_prefix(restart);
+  Consume(data, restart);
 }
 
 bool RecordParser::EmitHeld(Record* record) {
@@ -386,6 +386,7 @@ void RecordParser::ReadLine(std::string_view line, bool terminated, bool* emitte
       held_wanted_ = held_wanted_ || wanted;
       held_.text += "\r\n";
       held_.text.append(line.data(), line.size());
+      MarkEnd(held_);
       return;
     }
   }
@@ -402,6 +403,7 @@ void RecordParser::ReadLine(std::string_view line, bool terminated, bool* emitte
   held_.merge_key = last_time_key_;
   held_.text.assign(line.data(), line.size());
   held_.ended_with_cr = terminated;
+  MarkEnd(held_);
   if (terminated && line == kLastResortText && kind_ != FileKind::Assert) {
     held_.kind = RecordKind::LastResort;
   } else {
@@ -416,6 +418,19 @@ void RecordParser::FinishRecord(int64_t first_line, bool wanted) {
   held_.log = path_;
   held_.log_line = first_line;
   held_.ended_with_cr = true;
+  MarkEnd(held_);
+}
+
+void RecordParser::ResumeAt(int64_t line, int64_t offset, std::optional<bool> assert_log) {
+  Reset();
+  physical_lines_ = line - 1;
+  consumed_ = offset;
+  if (assert_log) kind_ = *assert_log ? FileKind::Assert : FileKind::Runtime;
+}
+
+std::optional<bool> RecordParser::assert_log() const {
+  if (kind_ == FileKind::Unknown) return std::nullopt;
+  return kind_ == FileKind::Assert;
 }
 
 bool RecordParser::ParseRecordLine(std::string_view line, Record& record) {
@@ -590,6 +605,27 @@ InputSource::Change LogReader::CheckFollowed() {
   prefix_.clear();
   offset_ = 0;
   return change;
+}
+
+bool LogReader::ResumeAt(int64_t line, int64_t offset, std::optional<bool> assert_log) {
+  if (!opened_ || !source_.Seek(offset)) return false;
+  parser_.ResumeAt(line, offset, assert_log);
+  unread_ = std::string_view();
+  offset_ = offset;
+  end_ = false;
+  return true;
+}
+
+bool PollFollowed(LogReader& reader, int elapsed_ms, size_t share, int& quiet_ms, std::deque<Record>& out) {
+  const int64_t before = reader.bytes_read();
+  Record record;
+  while (out.size() < share && reader.Next(&record)) out.push_back(record);
+  const bool more = out.size() >= share;
+  quiet_ms = reader.bytes_read() == before ? quiet_ms + elapsed_ms : 0;
+  if (!more && (!reader.parser().holds_assert() || quiet_ms >= kAssertHoldMilliseconds)) {
+    if (reader.ReleaseHeld(&record)) out.push_back(record);
+  }
+  return more;
 }
 
 bool ReadLogFile(const std::string& path, std::vector<Record>& out, int64_t* unparsed, std::string* error) {

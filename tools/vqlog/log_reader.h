@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <list>
 #include <memory>
@@ -58,6 +59,10 @@ struct Record {
   std::string log;            // path of the log file it came from
   std::string host;           // a store record's host as claimed (else its peer); "" for a log file's
   int64_t log_line = 0;       // first physical line number in that file (1-based)
+  // Where the log goes on after the record: the byte offset just past its
+  // last line end and that next line's number (for resuming a follow).
+  int64_t next_offset = 0;
+  int64_t next_line = 0;
   bool ended_with_cr = true;  // internal: how its last physical line ended
   // Where it goes in a merge on time: its time's sort key; for a line
   // without a time, the key of the record before it in its log, also when
@@ -105,6 +110,12 @@ class RecordParser {
   bool holds_assert() const { return has_held_ && held_wanted_ && held_.kind == RecordKind::Assert; }
   // Forgets everything, as for a new file.
   void Reset();
+  // Goes on in the middle of a log: the next byte fed is at `offset`, the
+  // start of physical line `line` (> 1), in a file whose header said
+  // `assert_log` (nullopt: no header read). Nothing held is kept.
+  void ResumeAt(int64_t line, int64_t offset, std::optional<bool> assert_log);
+  // What the header said: assert log, runtime log, or nullopt (none read).
+  std::optional<bool> assert_log() const;
 
   // The old interface, for whole batches.
   void Feed(std::string_view bytes, std::vector<Record>& out);
@@ -125,6 +136,14 @@ class RecordParser {
   void FinishRecord(int64_t first_line, bool wanted);
   void AppendPending(std::string_view bytes);
   void SkipUnwanted(std::string_view& data);
+  void Consume(std::string_view& data, size_t n) {
+    data.remove_prefix(n);
+    consumed_ += static_cast<int64_t>(n);
+  }
+  void MarkEnd(Record& record) const {
+    record.next_offset = consumed_;
+    record.next_line = physical_lines_ + 1;
+  }
 
   std::string path_;
   FileKind kind_ = FileKind::Unknown;
@@ -143,6 +162,7 @@ class RecordParser {
   const char* slow_from_ = nullptr;  // a stretch of the data to read line by line
   const char* slow_until_ = nullptr;
   int64_t physical_lines_ = 0;
+  int64_t consumed_ = 0;  // bytes of the file taken in so far
   int64_t last_time_key_ = std::numeric_limits<int64_t>::min();  // of the last record line read
   int64_t unparsed_ = 0;
   int64_t cut_lines_ = 0;
@@ -214,6 +234,11 @@ class LogReader {
   // Notices a followed file truncated, or replaced by another file, and
   // starts reading it again from its first byte.
   InputSource::Change CheckFollowed();
+  // Reads a regular file on from `offset`, the start of physical line
+  // `line` (see RecordParser::ResumeAt); false when it cannot seek there.
+  bool ResumeAt(int64_t line, int64_t offset, std::optional<bool> assert_log);
+  // Device (volume) and file number of the regular file being read.
+  const uint64_t* identity() const { return source_.identity(); }
 
  private:
   friend class OpenFileBudget;
@@ -237,6 +262,16 @@ class LogReader {
   bool follow_ = false;
   std::string error_;
 };
+
+// An assert record is held back this long after its log went quiet, for a
+// line that goes on with it; a runtime record cannot go on and is not held.
+constexpr int kAssertHoldMilliseconds = 1000;
+
+// One poll of a followed log, `elapsed_ms` after the last: reads records into
+// `out` until it holds `share`, then hands out the held-back record once no
+// line can go on with it. `quiet_ms` counts how long the log has not grown.
+// True when it stopped at its share (there may be more to read at once).
+bool PollFollowed(LogReader& reader, int elapsed_ms, size_t share, int& quiet_ms, std::deque<Record>& out);
 
 // Reads a whole file; false when it cannot be opened or read.
 bool ReadLogFile(const std::string& path, std::vector<Record>& out, int64_t* unparsed, std::string* error);

@@ -16,6 +16,9 @@
 #include "ls_command.h"
 #include "rsyslog_parse_command.h"
 #include "show_command.h"
+#ifdef VQLOG_WITH_SHIP
+#include "ship_command.h"
+#endif
 #include "write_command.h"
 
 namespace {
@@ -117,6 +120,27 @@ int main(int argc, char** argv) {
   ls_cmd->add_option("DIR|FILE", ls.selection.operands,
                      "Log directories or files (default: LOGGING_DIR, else the temporary directory)");
 
+#ifdef VQLOG_WITH_SHIP
+  vqlog::ShipOptions ship;
+  std::string ship_to;
+  CLI::App* ship_cmd = app.add_subcommand(
+      "ship", "Follow the logs and send every record to the fleet's central (RELP over TLS), each once");
+  ship_cmd->add_option("--to", ship_to, "The central's listener HOST:PORT (its certificate must name HOST)")
+      ->required();
+  ship_cmd->add_option("--ca", ship.tls.ca_file, "PEM file of the fleet's CA")->required();
+  ship_cmd->add_option("--cert", ship.tls.cert_file, "PEM file of this machine's certificate")->required();
+  ship_cmd->add_option("--key", ship.tls.key_file, "PEM file of its private key")->required();
+  ship_cmd->add_option("--state", ship.state_file,
+                       "State file: how far the central acknowledged each log (default: "
+                       "$XDG_STATE_HOME or ~/.local/state, vqlog/ship-HOST-PORT.state)");
+  ship_cmd->add_option("--host", ship.host_name, "Host name the messages carry (default: this machine's name)")
+      ->check([](const std::string& name) -> std::string {
+        return vqlog::ValidSyslogHostName(name) ? "" : "must be 1 to 255 printable ASCII characters, no space";
+      });
+  ship_cmd->add_option("DIR", ship.selection.operands,
+                       "Log directories or files (default: LOGGING_DIR, else the temporary directory)");
+#endif
+
   CLI::App* rsyslog_parse_cmd = app.add_subcommand(
       "rsyslog-parse",
       "At the central host, rsyslog's mmexternal plugin: reads the records that rsyslog edges forward unparsed "
@@ -137,6 +161,20 @@ int main(int argc, char** argv) {
         throw CLI::ValidationError("--since", "is later than --until: nothing could match");
       }
     }
+#ifdef VQLOG_WITH_SHIP
+    if (ship_cmd->parsed()) {
+      // HOST:PORT, or [ADDRESS]:PORT for an IPv6 address.
+      size_t colon = ship_to.rfind(':');
+      std::string host = colon == std::string::npos ? "" : ship_to.substr(0, colon);
+      std::string port = colon == std::string::npos ? "" : ship_to.substr(colon + 1);
+      if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+      if (host.empty() || !WholeNumber(1, 65535)(port).empty()) {
+        throw CLI::ValidationError("--to", "expected HOST:PORT with a port from 1 to 65535");
+      }
+      ship.tls.host = host;
+      ship.tls.port = port;
+    }
+#endif
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
   }
@@ -156,6 +194,12 @@ int main(int argc, char** argv) {
     ls.color = !ls.json && UseColor();
     return vqlog::RunLs(ls, vqlog::StandardOutput(), std::cerr);
   }
+#ifdef VQLOG_WITH_SHIP
+  if (ship_cmd->parsed()) {
+    vqlog::InstallStopHandlers();
+    return vqlog::RunShip(ship, std::cerr);
+  }
+#endif
   if (rsyslog_parse_cmd->parsed()) {
     vqlog::UseBinaryStandardInput();
     return vqlog::RunRsyslogParse(std::cin, vqlog::StandardOutput());

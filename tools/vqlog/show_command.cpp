@@ -331,10 +331,6 @@ int ShowOnce(const std::vector<LogSource>& sources, const ShowOptions& options, 
   return notes.status();
 }
 
-// An assert record is held back this long after its file went quiet, for a
-// line that goes on with it; a runtime record cannot go on and is not held.
-constexpr int kAssertHoldMilliseconds = 1000;
-
 // One followed log.
 struct FollowedLog {
   const LogSource* source;
@@ -402,18 +398,10 @@ constexpr size_t kFollowRecordBudget = 65536;
 // False when the log could not be read again (replaced by something that
 // cannot be opened): it leaves the follow, and may join again later.
 bool ReadAvailable(FollowedLog& log, int poll_milliseconds, size_t share, Notes& notes) {
-  std::deque<Record>& out = log.pending;
   LogReader& reader = *log.reader;
   const bool failed_before = reader.read_failed();
   ReportChange(reader.CheckFollowed(), reader.path(), notes);
-  int64_t before = reader.bytes_read();
-  Record record;
-  while (out.size() < share && reader.Next(&record)) out.push_back(record);
-  log.more = out.size() >= share;
-  log.quiet_milliseconds = reader.bytes_read() == before ? log.quiet_milliseconds + poll_milliseconds : 0;
-  if (!log.more && (!reader.parser().holds_assert() || log.quiet_milliseconds >= kAssertHoldMilliseconds)) {
-    if (reader.ReleaseHeld(&record)) out.push_back(record);
-  }
+  log.more = PollFollowed(reader, poll_milliseconds, share, log.quiet_milliseconds, log.pending);
   if (reader.read_failed() && !failed_before && !StopRequested()) {
     notes.ReadFailed(reader);
     return false;
@@ -424,19 +412,6 @@ bool ReadAvailable(FollowedLog& log, int poll_milliseconds, size_t share, Notes&
 // While following, the directories are scanned again this often for the
 // logs of processes that started since.
 constexpr int kRescanMilliseconds = 1000;
-
-// The note lines of `text` not in `printed`, which takes them in.
-std::string NewNoteLines(const std::string& text, std::set<std::string>& printed) {
-  std::string fresh;
-  for (size_t at = 0; at < text.size();) {
-    size_t end = text.find('\n', at);
-    end = end == std::string::npos ? text.size() : end + 1;
-    std::string line = text.substr(at, end - at);
-    if (printed.insert(line).second) fresh += line;
-    at = end;
-  }
-  return fresh;
-}
 
 // Follows `initial`; with `rescan`, also the logs that selection picks in
 // later scans. `scan_notes`: what the first scan noted, not to be repeated.
