@@ -348,7 +348,30 @@ EOF
   "$root/cmake/wine-run.sh" "${wine_prefix_args[@]}" --start-server
   echo "-- wine ready in $((SECONDS - started)) s"
   run_ctest "$tests"
+  ship_under_wine "$tests" "$wine32" || check=1
   return "$check"
+}
+
+# vqlog.exe ship under wine against the real central rsyslogd
+# (tests/contrib/ship_test.sh): the writer and the central's own vqlog are
+# the contrib leg's native builds. ship_under_wine BUILD_DIR WINE
+ship_under_wine() {
+  local dir=$1 wine=$2 native=$build_root/contrib status=0
+  if [[ ! -x $native/vq_pipe_writer || ! -x $native/tools/vqlog ]] || ! command -v rsyslogd >/dev/null; then
+    if [[ $require_windows -eq 1 ]]; then
+      echo "test.sh: $current_leg: vqlog ship under wine needs rsyslogd and the contrib leg's build ($native)" >&2
+      record_counts 0 1
+      return 1
+    fi
+    warn_loudly "$current_leg: vqlog ship under wine NOT TESTED: needs rsyslogd and the contrib leg's build"
+    return 0
+  fi
+  echo "-- vqlog ship under $(basename "$wine")"
+  WINEPREFIX=${wine_prefix_args[0]#--prefix=} WINEDEBUG=-all VQLOGGER_VQLOG=$native/tools/vqlog \
+    "$root/tests/contrib/ship_test.sh" "$dir/tools/vqlog.exe" "$native/vq_pipe_writer" "$dir/ship-work" "$wine" ||
+    status=$?
+  if [[ $status -eq 0 ]]; then record_counts 1 0; else record_counts 0 1; fi
+  return "$status"
 }
 
 wine_prefix_args=()
@@ -389,6 +412,7 @@ leg_win64() {
   "$root/cmake/wine-run.sh" "${wine_prefix_args[@]}" --start-server
   echo "-- wine64 ready in $((SECONDS - started)) s"
   run_ctest "$dir"
+  ship_under_wine "$dir" /usr/lib/wine/wine64 || check=1
   return "$check"
 }
 

@@ -52,6 +52,6 @@ unzip -p "$zip" bin/vqlog.exe >"$work/vqlog.exe"
 header=$(i686-w64-mingw32-objdump -f "$work/vqlog.exe")
 [[ $header == *"file format pei-i386"* ]] || { printf 'vqlog.exe:\n%s\n' "$header"; exit 1; }
 imports=$(i686-w64-mingw32-objdump -p "$work/vqlog.exe" | awk '/DLL Name:/{print $3}' | sort)
-[[ $imports == $'KERNEL32.dll\nmsvcrt.dll\nvqlogger.dll' ]] ||
+[[ $imports == $'ADVAPI32.dll\nCRYPT32.dll\nKERNEL32.dll\nSecur32.dll\nWS2_32.dll\nmsvcrt.dll\nncrypt.dll\nvqlogger.dll' ]] ||
   { printf 'vqlog.exe imports:\n%s\n' "$imports"; exit 1; }
 echo "zip ok: $zip"
