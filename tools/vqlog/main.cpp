@@ -128,8 +128,23 @@ int main(int argc, char** argv) {
   ship_cmd->add_option("--to", ship_to, "The central's listener HOST:PORT (its certificate must name HOST)")
       ->required();
   ship_cmd->add_option("--ca", ship.tls.ca_file, "PEM file of the fleet's CA")->required();
+#ifdef _WIN32
+  // Windows: a PEM pair, a PKCS#12 file alone (its password in the
+  // environment variable VQLOG_PKCS12_PASSWORD, never on the command line),
+  // or a certificate in the MY store of the user or the machine.
+  CLI::Option* cert_opt = ship_cmd->add_option(
+      "--cert", ship.tls.cert_file, "PEM file of this machine's certificate, or a .p12/.pfx file alone");
+  ship_cmd->add_option("--key", ship.tls.key_file, "PEM file of its private key (not with a .p12/.pfx)")
+      ->needs(cert_opt);
+  CLI::Option* store_opt = ship_cmd->add_option(
+      "--cert-store", ship.tls.cert_store,
+      "The certificate in a MY store instead: user:SUBJECT or machine:SUBJECT");
+  store_opt->excludes(cert_opt);
+  if (const char* password = std::getenv("VQLOG_PKCS12_PASSWORD")) ship.tls.pkcs12_password = password;
+#else
   ship_cmd->add_option("--cert", ship.tls.cert_file, "PEM file of this machine's certificate")->required();
   ship_cmd->add_option("--key", ship.tls.key_file, "PEM file of its private key")->required();
+#endif
   ship_cmd->add_option("--state", ship.state_file,
                        "State file: how far the central acknowledged each log (default: "
                        "$XDG_STATE_HOME or ~/.local/state, vqlog/ship-HOST-PORT.state)");
@@ -163,6 +178,11 @@ int main(int argc, char** argv) {
     }
 #ifdef VQLOG_WITH_SHIP
     if (ship_cmd->parsed()) {
+#ifdef _WIN32
+      if (ship.tls.cert_file.empty() && ship.tls.cert_store.empty()) {
+        throw CLI::ValidationError("--cert", "this machine's certificate is needed: --cert (and --key), or --cert-store");
+      }
+#endif
       // HOST:PORT, or [ADDRESS]:PORT for an IPv6 address.
       size_t colon = ship_to.rfind(':');
       std::string host = colon == std::string::npos ? "" : ship_to.substr(0, colon);
