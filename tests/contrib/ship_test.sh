@@ -140,10 +140,18 @@ printf '%s\r\n' $'\xEF\xBB\xBFTIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tLOGGE
 printf '%s\r\n' $'\xEF\xBB\xBFTIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tEXPRESSION' \
   $'2026-12-9 0:3:8.9\t11\tsrc/b.c\t62\ta &&\n    b' $'2026-12-9 0:3:8.10\t11\tsrc/b.c\t63\tcr\r\nlf inside' \
   $'2026-12-9 0:3:8.11\t11\tsrc/b.c\t64\tthe last one' >"${odd}_assert.log"
+# A link in the log directory, to a file the shipper's user may read, is
+# not shipped.
+echo "private text" >"$work/private"
+ln -s "$work/private" "$logs/link_1_2026-12-9-0-0-0_runtime.log"
 ship
 start_writers normal 20 0
 wait_writers
 wait_for_delivery
+rm "$logs/link_1_2026-12-9-0-0-0_runtime.log"
+! grep -q "private text" "$store"/*.jsonl || fail "a linked file was shipped"
+tr -d '\r' <"$work/ship.err" | grep -qxF "vqlog: skipped $logs/link_1_2026-12-9-0-0-0_runtime.log: a symbolic link" ||
+  fail "no note for the link: $(head -n 2 "$work/ship.err")"
 check_phase normal 0
 
 # 2. The central killed under load, and started again: the shipper waits,

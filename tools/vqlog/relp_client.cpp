@@ -120,7 +120,9 @@ bool RelpClient::Flush() {
 bool RelpClient::Handle(const RelpFrame& frame, std::vector<uint32_t>* acked) {
   if (frame.command == "serverclose") return Fail("the central closed the session (serverclose)");
   if (frame.command != "rsp") return Fail("the central sent a \"" + frame.command + "\" command");
-  std::string_view status = std::string_view(frame.data).substr(0, frame.data.find('\n'));
+  // At most 200 bytes of it go into a message: a server's text is not
+  // repeated into the host's log in full.
+  std::string_view status = std::string_view(frame.data).substr(0, std::min(frame.data.find('\n'), size_t{200}));
   const bool ok = status.substr(0, 3) == "200";
   if (frame.txnr == open_txnr_ && !opened_) {
     if (!ok) return Fail("the central refused the RELP open: " + std::string(status));

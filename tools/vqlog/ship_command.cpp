@@ -297,16 +297,23 @@ class Shipper {
           backoff = std::min(backoff * 2, kMaxBackoffSeconds);
           continue;
         }
-        backoff = kMinBackoffSeconds;
       }
+      if (StopRequested()) break;
       if (!Step()) {
+        // A central that takes sessions and drops them (or a server that is
+        // no central) is not hammered: a wait before the next session, one
+        // that grows until a session has had messages acknowledged.
+        if (session_acked_) backoff = kMinBackoffSeconds;
         err_ << "vqlog: connection to the central " << TerminalSafe(where_) << " lost ("
              << (stalled_ ? "no answer for " + std::to_string(kAnswerMilliseconds / 1000) + " s"
                           : TerminalSafe(client_->error()))
-             << "); connecting again\n";
+             << "); connecting again in " << backoff << " s\n";
         stalled_ = false;
         err_.flush();
+        const bool acked = session_acked_;
         Disconnect();
+        Wait(backoff * 1000);
+        if (!acked) backoff = std::min(backoff * 2, kMaxBackoffSeconds);
       }
     }
     if (client_) Finish();
@@ -332,6 +339,7 @@ class Shipper {
   // logs, each from its acknowledged place.
   void Disconnect() {
     client_.reset();
+    session_acked_ = false;
     in_flight_.clear();
     for (auto& [key, log] : logs_) {
       log.pending.clear();
@@ -413,6 +421,7 @@ class Shipper {
     log.more = PollFollowed(reader, elapsed, kReadShare, log.quiet_ms, log.pending);
     if (!log.state.assert_log) log.state.assert_log = reader.parser().assert_log();
     if (reader.read_failed()) {
+      if (StopRequested()) return false;  // interrupted by the stop: the log is fine
       err_ << "vqlog: cannot read " << TerminalSafe(log.source.path) << ": " << TerminalSafe(reader.error()) << "\n";
       log.deleted = log.read_error = true;
       return false;
@@ -465,6 +474,7 @@ class Shipper {
     if (it == in_flight_.end()) return;
     auto log_it = logs_.find(it->second);
     in_flight_.erase(it);
+    session_acked_ = true;
     if (log_it == logs_.end()) return;
     ShippedLog& log = log_it->second;
     for (Sent& s : log.sent) {
@@ -485,6 +495,9 @@ class Shipper {
       ShippedLog& log = it->second;
       if (log.deleted && log.pending.empty() && log.sent.empty()) {
         if (!log.read_error) err_ << "vqlog: " << TerminalSafe(log.source.path) << " was deleted; all of it was shipped\n";
+        // A log that could not be read keeps its entry: the next start
+        // goes on from where the central acknowledged it.
+        if (log.read_error) saved_[log.source.path] = log.state;
         known_.erase(log.source.path);
         it = logs_.erase(it);
         dirty_ = true;
@@ -501,6 +514,14 @@ class Shipper {
     err_ << NewNoteLines(scan.str(), printed_);
     for (const LogSource& source : sources) {
       if (source.store || source.path == "-" || known_.count(source.path) != 0) continue;
+      // A link in a log directory (the default one is the shared temporary
+      // directory) could point at any file this user may read: it is not
+      // shipped.
+      std::error_code link_ec;
+      if (fs::is_symlink(source.path, link_ec)) {
+        err_ << NewNoteLines("vqlog: skipped " + TerminalSafe(source.path) + ": a symbolic link\n", printed_);
+        continue;
+      }
       Start(source, first);
     }
     if (first) {
@@ -610,6 +631,7 @@ class Shipper {
   Clock::time_point last_answer_ = Clock::now();
   int acks_since_save_ = 0;
   bool stalled_ = false;
+  bool session_acked_ = false;  // this session has had a message acknowledged
   bool dirty_ = false;
   bool save_failed_ = false;
 };
