@@ -141,17 +141,22 @@ printf '%s\r\n' $'\xEF\xBB\xBFTIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tEXPRE
   $'2026-12-9 0:3:8.9\t11\tsrc/b.c\t62\ta &&\n    b' $'2026-12-9 0:3:8.10\t11\tsrc/b.c\t63\tcr\r\nlf inside' \
   $'2026-12-9 0:3:8.11\t11\tsrc/b.c\t64\tthe last one' >"${odd}_assert.log"
 # A link in the log directory, to a file the shipper's user may read, is
-# not shipped.
-echo "private text" >"$work/private"
-ln -s "$work/private" "$logs/link_1_2026-12-9-0-0-0_runtime.log"
+# not shipped (natively: wine shows a Unix link as the file it names).
+link=$logs/link_1_2026-12-9-0-0-0_runtime.log
+if ((${#run_vqlog[@]} == 1)); then
+  echo "private text" >"$work/private"
+  ln -s "$work/private" "$link"
+fi
 ship
 start_writers normal 20 0
 wait_writers
 wait_for_delivery
-rm "$logs/link_1_2026-12-9-0-0-0_runtime.log"
-! grep -q "private text" "$store"/*.jsonl || fail "a linked file was shipped"
-tr -d '\r' <"$work/ship.err" | grep -qxF "vqlog: skipped $logs/link_1_2026-12-9-0-0-0_runtime.log: a symbolic link" ||
-  fail "no note for the link: $(head -n 2 "$work/ship.err")"
+if [[ -L $link ]]; then
+  rm "$link"
+  ! grep -q "private text" "$store"/*.jsonl || fail "a linked file was shipped"
+  grep -qxF "vqlog: skipped $link: a symbolic link" "$work/ship.err" ||
+    fail "no note for the link: $(head -n 2 "$work/ship.err")"
+fi
 check_phase normal 0
 
 # 2. The central killed under load, and started again: the shipper waits,
