@@ -50,20 +50,7 @@ arrived() {
   if head -n 1 "$work/show.jsonl" | jq -e 'has("exe")' >/dev/null; then keys+=,exe,pid; fi
   cat "$store"/*.jsonl 2>/dev/null | jq -c "{$keys} | with_entries(select(.value != null))" | LC_ALL=C sort
 }
-store_count() { cat "$store"/*.jsonl 2>/dev/null | wc -l; }
-
-# Waits until every record of the logs is in the store, or the bound.
-wait_for_delivery() {
-  local deadline=$((SECONDS + bound))
-  expected >"$work/expected.txt"
-  until (($(arrived | LC_ALL=C comm -23 "$work/expected.txt" - | wc -l) == 0)); do
-    if ((SECONDS >= deadline)); then
-      echo "-- not every record arrived within $bound s"
-      return 0
-    fi
-    sleep 0.2
-  done
-}
+source "$root/tests/contrib/store_wait.sh"
 
 # Compares the store with the logs; prints the counts of the phase.
 # check_phase PHASE [RESENT]: none may be lost, up to RESENT arrive twice

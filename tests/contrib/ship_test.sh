@@ -76,19 +76,7 @@ stop_ship() {
 # Records as `vqlog show --json` reads them, and as the store holds them.
 expected() { "${run_vqlog[@]}" show --json -- "$logs" 2>/dev/null | jq -cS . | LC_ALL=C sort; }
 arrived() { cat "$store"/*.jsonl 2>/dev/null | jq -cS 'del(.host, .peer)' | LC_ALL=C sort; }
-store_count() { cat "$store"/*.jsonl 2>/dev/null | wc -l; }
-
-wait_for_delivery() {
-  local deadline=$((SECONDS + bound))
-  expected >"$work/expected.txt"
-  until (($(arrived | LC_ALL=C comm -23 "$work/expected.txt" - | wc -l) == 0)); do
-    if ((SECONDS >= deadline)); then
-      echo "-- not every record arrived within $bound s"
-      return 0
-    fi
-    sleep 0.2
-  done
-}
+source "$root/tests/contrib/store_wait.sh"
 
 written_before=0 dup_before=0
 check_phase() {  # check_phase PHASE ALLOWED_DUPLICATES

@@ -12,10 +12,6 @@
 namespace vqlog {
 namespace {
 
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-constexpr std::string_view kRuntimeHeader =
-    "TIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tLOGGED_DATA\tLEVEL";
-constexpr std::string_view kAssertHeader = "TIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tEXPRESSION";
 constexpr std::string_view kFallbackText = "Log Message too Long";
 constexpr std::string_view kLastResortText = "Null Pointer Error";
 

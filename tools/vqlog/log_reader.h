@@ -23,6 +23,12 @@
 
 namespace vqlog {
 
+// The first line of each kind of log, after its byte-order mark.
+inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+inline constexpr std::string_view kRuntimeHeader =
+    "TIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tLOGGED_DATA\tLEVEL";
+inline constexpr std::string_view kAssertHeader = "TIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tEXPRESSION";
+
 // A log time stamp: local time to the millisecond, as the library writes it.
 struct Timestamp {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;

@@ -13,8 +13,6 @@ namespace vqlog {
 namespace {
 
 constexpr std::string_view kRawCookie = "@vqraw:";
-constexpr std::string_view kRuntimeHeader = "\xEF\xBB\xBFTIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tLOGGED_DATA\tLEVEL\r\n";
-constexpr std::string_view kAssertHeader = "\xEF\xBB\xBFTIMESTAMP\tTHREAD_ID\tFILENAME\tLINE_NUMBER\tEXPRESSION\r\n";
 
 std::string_view BaseName(std::string_view path) {
   size_t slash = path.find_last_of('/');
@@ -53,7 +51,9 @@ std::string RsyslogParseAnswer(std::string_view line) {
   std::optional<LogFileName> name = ParseLogFileName(BaseName(log));
   bool assert_log = BaseName(log).size() >= 11 &&
                     BaseName(log).substr(BaseName(log).size() - 11) == "_assert.log";
-  std::string bytes(assert_log ? kAssertHeader : kRuntimeHeader);
+  std::string bytes(kByteOrderMark);
+  bytes += assert_log ? kAssertHeader : kRuntimeHeader;
+  bytes += "\r\n";
   bytes += raw;
   bytes += raw.empty() || raw.back() != '\r' ? "\r\n" : "\n";
   if (!raw.empty() && raw.back() == '\r') raw.pop_back();
