@@ -34,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -334,12 +335,30 @@ struct Options {
   std::string dir;
 };
 
-// The directory for the runs' files: --dir, else a fresh one under /tmp.
+// A directory this run made under /tmp, removed with what is in it when the
+// run ends: a scaling run writes gigabytes, and runs in a loop would fill the
+// disk.
+std::string made_directory;
+
+std::string MakeDirectory(const char* prefix) {
+  std::string tmpl = std::string("/tmp/") + prefix + "XXXXXX";
+  const char* made = mkdtemp(&tmpl[0]);
+  if (made == nullptr) return "/tmp";
+  made_directory = made;
+  return made_directory;
+}
+
+void RemoveMadeDirectory() {
+  if (made_directory.empty()) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(made_directory, ignored);
+}
+
+// The directory for the runs' files: --dir (kept), else a fresh one under
+// /tmp (removed at the end).
 std::string OutputDirectory(const Options& options) {
   if (!options.dir.empty()) return options.dir;
-  char tmpl[] = "/tmp/vqbench_XXXXXX";
-  const char* made = mkdtemp(tmpl);
-  return made != nullptr ? made : "/tmp";
+  return MakeDirectory("vqbench_");
 }
 
 int RunComparison(const Options& options) {
@@ -691,8 +710,7 @@ int RunSingle(const Options& options) {
 
 // Writes N records through one sink: for instruction counts under callgrind.
 int RunOne(const std::string& sink_name, size_t size, long records, int threads) {
-  char tmpl[] = "/tmp/vqbench_one_XXXXXX";
-  std::string dir = mkdtemp(tmpl);
+  std::string dir = MakeDirectory("vqbench_one_");
   std::unique_ptr<Sink> sink;
   if (sink_name == "vqlogger") {
     char flag = 0;
@@ -725,6 +743,7 @@ int RunOne(const std::string& sink_name, size_t size, long records, int threads)
 }  // namespace
 
 int main(int argc, char** argv) {
+  atexit(RemoveMadeDirectory);
   Options options;
   bool scaling = false;
   bool single = false;

@@ -4,18 +4,26 @@
 
 #include <cstdarg>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "vqlogger.h"
 
 namespace {
 
+char made_dir[] = "/tmp/vqbench_paths_XXXXXX";
+
 void Initialize() {
   static bool done = [] {
-    char tmpl[] = "/tmp/vqbench_paths_XXXXXX";
-    char* dir = mkdtemp(tmpl);
+    char* dir = mkdtemp(made_dir);
+    if (dir == nullptr) return false;
+    // The logs go when the run exits: a run writes tens of megabytes.
+    atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(made_dir, ignored);
+    });
     char flag = 0;
-    return dir != nullptr && InitializeLogger(&flag, 1, dir);
+    return InitializeLogger(&flag, 1, dir);
   }();
   if (!done) abort();
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -29,9 +30,18 @@ struct Logs {
   }
 };
 
+Logs* the_logs = nullptr;
+
 Logs& TheLogs() {
-  static Logs* logs = new Logs();  // lives for the whole run
-  return *logs;
+  if (the_logs == nullptr) {
+    the_logs = new Logs();  // lives for the whole run
+    // A run writes hundreds of megabytes: its files go when it exits.
+    atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(the_logs->dir.path(), ignored);
+    });
+  }
+  return *the_logs;
 }
 
 long FileSize(const std::string& path) {
