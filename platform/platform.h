@@ -46,7 +46,9 @@ class Mutex {
   // Lock for a holder that keeps the lock over a write: a waiter blocks at
   // once instead of spinning, and the holder may take the lock back for its
   // next record before a sleeper wakes (as a plain futex lock, or
-  // EnterCriticalSection, behaves).
+  // EnterCriticalSection, behaves). On POSIX a lone waiter naps and looks
+  // again instead, for up to about a millisecond, so that the holder's
+  // unlock need not wake it.
   void LockWithoutSpin();
   // Takes the lock only if it is free at once; true when taken.
   bool TryLock();

@@ -49,6 +49,11 @@ enum : int { kFree = 0, kHeld = 1, kHandedOver = 2, kHeldContended = 3 };
 struct LockState {
   std::atomic<int> locked;
   std::atomic<int> spinners;  // waiters spinning for the lock
+  // 1 while a waiter of LockWithoutSpin is the standby: it naps for a fixed
+  // time instead of sleeping until woken (see there). Also the word it naps
+  // on, which nobody wakes.
+  std::atomic<int> standby;
+  std::atomic<int> sleepers;  // waiters asleep until an unlock wakes them
 };
 
 LockState* StateOf(unsigned char* storage) {
@@ -60,6 +65,13 @@ LockState* StateOf(unsigned char* storage) {
 // outside it), so a longer spin only burns the processor of a host whose
 // holder has been preempted.
 constexpr int64_t kSpinNanoseconds = 2000;
+
+// The standby of LockWithoutSpin naps this long between looks at the lock
+// (the kernel's timer slack adds some 50 µs to it), at most kStandbyNaps
+// times in one wait, so about a millisecond in all before it sleeps like any
+// other waiter.
+constexpr long kStandbyNapNanoseconds = 10000;
+constexpr int kStandbyNaps = 16;
 
 void FutexWait(std::atomic<int>* word, int expected) {
   syscall(SYS_futex, reinterpret_cast<int*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
@@ -170,7 +182,7 @@ int EncodeUtf16Unit(const char16_t*& s, char* out) {
 Mutex::Mutex() {
   static_assert(sizeof(LockState) <= sizeof storage_, "lock state must fit Mutex storage");
   static_assert(std::atomic<int>::is_always_lock_free, "futex needs a plain int");
-  new (storage_) LockState{{kFree}, {0}};
+  new (storage_) LockState{{kFree}, {0}, {0}, {0}};
 }
 
 Mutex::~Mutex() { StateOf(storage_)->~LockState(); }
@@ -195,7 +207,17 @@ void SleepWhileHeld(LockState* state) {
       !state->locked.compare_exchange_strong(value, kHeldContended, std::memory_order_relaxed)) {
     return;  // changed: look again
   }
+  state->sleepers.fetch_add(1, std::memory_order_relaxed);
   FutexWait(&state->locked, kHeldContended);
+  state->sleepers.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// One nap of the standby: a timed wait on a word that nobody wakes, so it
+// takes no wake-up meant for a sleeper and costs the holder nothing.
+void StandbyNap(LockState* state) {
+  struct timespec nap = {0, kStandbyNapNanoseconds};
+  syscall(SYS_futex, reinterpret_cast<int*>(&state->standby), FUTEX_WAIT_PRIVATE, 1, &nap,
+          nullptr, 0);
 }
 
 }  // namespace
@@ -243,12 +265,32 @@ VQ_HOT void Mutex::LockWithoutSpin() {
   // the lock back for its next record without a hand-over. An unlock makes
   // a wake-up call only while the lock is marked contended, so a holder that
   // keeps taking it back pays for one per sleeper's turn, not one per unlock.
+  //
+  // That call is dear where the sleeper's processor is idle (waking it can
+  // cost microseconds, more than a write), and a sleeper woken only to find
+  // the lock taken again marks it anew, so two threads logging in turn pay it
+  // every few records. So a lone waiter is the standby instead: it does not
+  // mark the lock but naps, looking at the lock between naps, and an unlock
+  // owes it nothing. It sleeps like the others once its naps are used up or
+  // once another waiter sleeps (whose wake-ups are owed anyway).
   int held = kHeld;
+  bool standby = state->standby.exchange(1, std::memory_order_relaxed) == 0;
+  int naps = 0;
   for (;;) {
-    if (TakeAsWaiter(state, held)) return;
+    if (TakeAsWaiter(state, held)) break;
+    if (standby) {
+      if (naps < kStandbyNaps && state->sleepers.load(std::memory_order_relaxed) == 0) {
+        ++naps;
+        StandbyNap(state);
+        continue;
+      }
+      state->standby.store(0, std::memory_order_relaxed);
+      standby = false;
+    }
     SleepWhileHeld(state);
     held = kHeldContended;
   }
+  if (standby) state->standby.store(0, std::memory_order_relaxed);
 }
 
 bool Mutex::TryLock() {
@@ -260,7 +302,7 @@ bool Mutex::TryLock() {
 void Mutex::ResetAfterFork() {
   // The parent's waiters are not in the child: a count or hand-over left
   // from them would give the lock to nobody.
-  new (storage_) LockState{{kFree}, {0}};
+  new (storage_) LockState{{kFree}, {0}, {0}, {0}};
 }
 
 VQ_HOT void Mutex::Unlock() {
