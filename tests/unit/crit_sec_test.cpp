@@ -101,59 +101,40 @@ TEST(CritSecTest, DestroyingAHeldLockLeavesIt) {
   again->~CritSec();
 }
 
-// Waiters that take the lock without spinning. A lone one naps as the
-// standby and takes the lock between naps, or uses its naps up while the
-// holder keeps the lock and then sleeps; with more, some sleep until an
-// unlock wakes them. On every path the lock excludes, and every waiter gets
-// in (a wake-up lost would leave one asleep for good).
+// Waiters without spin: a lone one naps as the standby, or uses its naps up
+// while the holder keeps the lock and then sleeps; with more, some sleep
+// until an unlock wakes them. On every path the lock excludes, and every
+// waiter gets in.
 TEST(CritSecTest, WaitersWithoutSpinAllGetInOneAtATime) {
-  using std::chrono::microseconds;
-  struct Case {
-    const char* name;
-    int threads;
-    int rounds;
-    microseconds hold;
-  };
-  const Case cases[] = {
-      {"two in turn, short holds", 2, 20000, microseconds(0)},
-      {"two, holds longer than the standby's naps", 2, 20, microseconds(3000)},
-      {"eight in turn, short holds", 8, 4000, microseconds(0)},
-      {"eight, long holds", 8, 10, microseconds(2000)},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  const struct { int threads, rounds, hold_us; } cases[] = {
+      {2, 20000, 0}, {2, 20, 3000}, {8, 4000, 0}, {8, 10, 2000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.threads << " threads, holds of " << c.hold_us << " us");
     CritSec lock;
     long entries = 0;  // touched only under the lock
-    std::atomic<int> inside{0};
+    std::atomic<int> inside{0}, finished{0};
     std::atomic<bool> overlapped{false};
-    std::atomic<int> finished{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < c.threads; ++t) {
       threads.emplace_back([&] {
         for (int r = 0; r < c.rounds; ++r) {
-          lock.EnterWithoutSpin();
+          CritSecGuard guard(&lock, false);
           if (inside.fetch_add(1) != 0) overlapped = true;
           ++entries;
-          if (c.hold.count() > 0) std::this_thread::sleep_for(c.hold);
+          std::this_thread::sleep_for(std::chrono::microseconds(c.hold_us));
           inside.fetch_sub(1);
-          lock.Leave();
         }
         finished.fetch_add(1);
       });
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (finished.load() < c.threads && std::chrono::steady_clock::now() < deadline) {
+    // A wake-up lost leaves a waiter asleep for good: fail, not hang.
+    for (int waited_ms = 0; finished.load() < c.threads; ++waited_ms) {
+      if (waited_ms == 60000) std::_Exit((fprintf(stderr, "a waiter never got in\n"), 1));
       std::this_thread::sleep_for(milliseconds(1));
-    }
-    if (finished.load() < c.threads) {
-      // Joining would hang with them.
-      fprintf(stderr, "%s: %d of %d waiters never got in\n", c.name, c.threads - finished.load(),
-              c.threads);
-      std::_Exit(1);
     }
     for (std::thread& thread : threads) thread.join();
     EXPECT_FALSE(overlapped);
-    EXPECT_EQ(entries, static_cast<long>(c.threads) * c.rounds);
+    EXPECT_EQ(entries, long{c.threads} * c.rounds);
   }
 }
 
