@@ -48,7 +48,7 @@ class Mutex {
   // next record before a sleeper wakes (as a plain futex lock, or
   // EnterCriticalSection, behaves). On POSIX a lone waiter naps and looks
   // again instead, for up to about a millisecond, so that the holder's
-  // unlock need not wake it.
+  // unlock need not wake it (unless its thread's timer slack is large).
   void LockWithoutSpin();
   // Takes the lock only if it is free at once; true when taken.
   bool TryLock();

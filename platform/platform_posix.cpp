@@ -13,6 +13,7 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -72,6 +73,11 @@ constexpr int64_t kSpinNanoseconds = 2000;
 // other waiter.
 constexpr long kStandbyNapNanoseconds = 10000;
 constexpr int kStandbyNaps = 16;
+// A thread whose timer slack is above this does not nap: the kernel may
+// stretch each nap by the whole slack, which a host can raise to seconds
+// (for a background thread), and the lock would stay free that long while
+// its waiter naps.
+constexpr long kStandbyMostSlackNanoseconds = 100000;
 
 void FutexWait(std::atomic<int>* word, int expected) {
   syscall(SYS_futex, reinterpret_cast<int*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
@@ -220,6 +226,14 @@ void StandbyNap(LockState* state) {
           nullptr, 0);
 }
 
+// The calling thread's timer slack is small enough for the standby's naps.
+// Read through syscall, which returns the whole value (prctl's int would
+// wrap a slack of four seconds or more).
+bool NapsStayShort() {
+  long slack = syscall(SYS_prctl, PR_GET_TIMERSLACK, 0L, 0L, 0L, 0L);
+  return slack >= 0 && slack <= kStandbyMostSlackNanoseconds;
+}
+
 }  // namespace
 
 VQ_HOT void Mutex::Lock() {
@@ -275,7 +289,8 @@ VQ_HOT void Mutex::LockWithoutSpin() {
   // once another waiter sleeps (whose wake-ups are owed anyway).
   int held = kHeld;
   bool standby = state->standby.exchange(1, std::memory_order_relaxed) == 0;
-  int naps = 0;
+  // A standby with a large timer slack sleeps at once, like the others.
+  int naps = standby && NapsStayShort() ? 0 : kStandbyNaps;
   for (;;) {
     if (TakeAsWaiter(state, held)) break;
     if (standby) {
