@@ -289,11 +289,13 @@ VQ_HOT void Mutex::LockWithoutSpin() {
   // once another waiter sleeps (whose wake-ups are owed anyway).
   int held = kHeld;
   bool standby = state->standby.exchange(1, std::memory_order_relaxed) == 0;
-  // A standby with a large timer slack sleeps at once, like the others.
-  int naps = standby && NapsStayShort() ? 0 : kStandbyNaps;
+  int naps = 0;
   for (;;) {
     if (TakeAsWaiter(state, held)) break;
     if (standby) {
+      // A standby with a large timer slack sleeps at once, like the others;
+      // asked only before a first nap, as the lock is often free by then.
+      if (naps == 0 && !NapsStayShort()) naps = kStandbyNaps;
       if (naps < kStandbyNaps && state->sleepers.load(std::memory_order_relaxed) == 0) {
         ++naps;
         StandbyNap(state);
