@@ -93,20 +93,6 @@ check_phase() {
   [[ -z $bad ]] || fail "$phase: exe, pid or peer wrong: $bad"
 }
 
-# Starts N writers with TAG ROUNDS PAUSE; their pids in writer_pids.
-writer_pids=()
-start_writers() {
-  local tag=$1 rounds=$2 pause=$3 i
-  writer_pids=()
-  for i in 1 2 3; do
-    "$writer" "$logs" "$tag$i" "$rounds" "$pause" >>"$work/written.txt" &
-    writer_pids+=($!)
-  done
-}
-wait_writers() {
-  local pid
-  for pid in "${writer_pids[@]}"; do wait "$pid" || fail "writer $pid failed"; done
-}
 writers_running() {
   local pid
   for pid in "${writer_pids[@]}"; do kill -0 "$pid" 2>/dev/null && return 0; done

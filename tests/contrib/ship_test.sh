@@ -98,19 +98,6 @@ check_phase() {  # check_phase PHASE ALLOWED_DUPLICATES
   written_before=$written dup_before=$dup
 }
 
-writer_pids=()
-start_writers() {  # start_writers TAG ROUNDS PAUSE_MS
-  local i
-  writer_pids=()
-  for i in 1 2 3; do
-    "$writer" "$logs" "$1$i" "$2" "$3" >/dev/null &
-    writer_pids+=($!)
-  done
-}
-wait_writers() {
-  local pid
-  for pid in "${writer_pids[@]}"; do wait "$pid" || fail "writer $pid failed"; done
-}
 # Waits until the store has grown by N records while the writers run.
 wait_growth() {
   local until=$(($(store_count) + $1)) deadline=$((SECONDS + bound))

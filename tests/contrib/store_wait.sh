@@ -1,5 +1,6 @@
-# Sourced by the contrib tests. Needs $store, $work, $bound and the
-# functions expected and arrived (sorted lines of the logs and the store).
+# Sourced by the contrib tests. Needs $store, $work, $bound, $writer, $logs
+# and the functions fail, expected and arrived (sorted lines of the logs and
+# the store).
 store_count() { cat "$store"/*.jsonl 2>/dev/null | wc -l; }
 
 # Waits until every record of the logs is in the store, or the bound.
@@ -13,4 +14,20 @@ wait_for_delivery() {
     fi
     sleep 0.2
   done
+}
+
+# Starts 3 writers with TAG ROUNDS PAUSE_MS; their pids in writer_pids, what
+# they print (records written) appended to $work/written.txt.
+writer_pids=()
+start_writers() {
+  local tag=$1 rounds=$2 pause=$3 i
+  writer_pids=()
+  for i in 1 2 3; do
+    "$writer" "$logs" "$tag$i" "$rounds" "$pause" >>"$work/written.txt" &
+    writer_pids+=($!)
+  done
+}
+wait_writers() {
+  local pid
+  for pid in "${writer_pids[@]}"; do wait "$pid" || fail "writer $pid failed"; done
 }
