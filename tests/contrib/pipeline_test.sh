@@ -57,16 +57,8 @@ source "$root/tests/contrib/store_wait.sh"
 # (RELP sends again what it holds no acknowledgement for).
 check_phase() {
   local phase=$1 allowed=${2:-0} may_lose=${3:-0}
-  expected >"$work/expected.txt"
-  arrived >"$work/arrived.txt"
   local written got lost extra dup
-  written=$(wc -l <"$work/expected.txt")
-  got=$(wc -l <"$work/arrived.txt")
-  # Multisets: a record missing or arriving twice counts once per copy.
-  lost=$(LC_ALL=C comm -23 "$work/expected.txt" "$work/arrived.txt" | wc -l)
-  LC_ALL=C comm -13 "$work/expected.txt" "$work/arrived.txt" >"$work/extra.txt"
-  extra=$(wc -l <"$work/extra.txt")
-  dup=$(LC_ALL=C grep -cFxf "$work/expected.txt" "$work/extra.txt" || true)
+  count_delivery
   phase_dup=$((dup - dup_before))
   echo "$phase: written $written ($((written - written_before)) in this phase), arrived $got," \
     "lost $lost, duplicated $dup ($phase_dup in this phase), altered $((extra - dup)) ($((SECONDS - phase_start)) s)"

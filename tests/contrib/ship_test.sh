@@ -81,14 +81,7 @@ source "$root/tests/contrib/store_wait.sh"
 written_before=0 dup_before=0
 check_phase() {  # check_phase PHASE ALLOWED_DUPLICATES
   local phase=$1 allowed=$2 written got lost extra dup
-  expected >"$work/expected.txt"
-  arrived >"$work/arrived.txt"
-  written=$(wc -l <"$work/expected.txt")
-  got=$(wc -l <"$work/arrived.txt")
-  lost=$(LC_ALL=C comm -23 "$work/expected.txt" "$work/arrived.txt" | wc -l)
-  LC_ALL=C comm -13 "$work/expected.txt" "$work/arrived.txt" >"$work/extra.txt"
-  extra=$(wc -l <"$work/extra.txt")
-  dup=$(LC_ALL=C grep -cFxf "$work/expected.txt" "$work/extra.txt" || true)
+  count_delivery
   echo "$phase: written $written ($((written - written_before)) in this phase), arrived $got, lost $lost," \
     "duplicated $((dup - dup_before)) in this phase (up to $allowed allowed), altered $((extra - dup))"
   ((lost == 0 && extra == dup && dup - dup_before <= allowed)) || {

@@ -31,3 +31,18 @@ wait_writers() {
   local pid
   for pid in "${writer_pids[@]}"; do wait "$pid" || fail "writer $pid failed"; done
 }
+
+# Compares the logs with the store, as multisets (a record missing or
+# arriving twice counts once per copy). Sets written, got (records in the
+# store), lost, extra (in the store, not in the logs: $work/extra.txt) and
+# dup (of those, copies of a logged record).
+count_delivery() {
+  expected >"$work/expected.txt"
+  arrived >"$work/arrived.txt"
+  written=$(wc -l <"$work/expected.txt")
+  got=$(wc -l <"$work/arrived.txt")
+  lost=$(LC_ALL=C comm -23 "$work/expected.txt" "$work/arrived.txt" | wc -l)
+  LC_ALL=C comm -13 "$work/expected.txt" "$work/arrived.txt" >"$work/extra.txt"
+  extra=$(wc -l <"$work/extra.txt")
+  dup=$(LC_ALL=C grep -cFxf "$work/expected.txt" "$work/extra.txt" || true)
+}
