@@ -35,11 +35,6 @@ constexpr uint32_t kMaxExpected = 64;
 // about which mode is faster.
 constexpr int64_t kBusyLineNanoseconds = 20000;
 
-// The other mode is tried after this many stretches at first and after a
-// win; each try it loses doubles the wait, up to the most.
-constexpr uint32_t kTryEveryLeast = 4;
-constexpr uint32_t kTryEveryMost = 64;
-
 // Sets a waiter's word and wakes it if it sleeps. After a kWritten the
 // waiter may return at once: `line` is not touched after the exchange, and
 // the wake uses only its address.
@@ -153,6 +148,57 @@ CommitQueue::Turn CommitQueue::QueueNestedLocked(PendingLine* line, Batch* batch
   return Turn::kWrite;
 }
 
+bool ModeChooser::Next(int64_t span) {
+  if (span < 0) {
+    // No verdict; a try under way is dropped.
+    if (phase_ != kSteady) {
+      phase_ = kSteady;
+      until_try_ = try_every_;
+      confirming_ = false;
+    }
+    return chosen_under_lock_;
+  }
+  switch (phase_) {
+    case kSteady:
+      before_try_ = span;
+      if (--until_try_ == 0) {
+        phase_ = kWarming;
+        return !chosen_under_lock_;
+      }
+      return chosen_under_lock_;
+    case kWarming:
+      phase_ = kTrying;
+      return !chosen_under_lock_;
+    case kTrying:
+      tried_ = span;
+      phase_ = kAfterTry;
+      return chosen_under_lock_;
+    case kAfterTry:
+      break;
+  }
+  const int64_t around = (before_try_ + span) / 2;
+  const int64_t nearest = before_try_ < span ? before_try_ : span;
+  const bool tried_lock = !chosen_under_lock_;
+  const bool won = tried_lock ? tried_ + tried_ / 32 < around : tried_ + tried_ / 8 < nearest;
+  before_try_ = span;
+  phase_ = kSteady;
+  if (won && !tried_lock && !confirming_) {
+    confirming_ = true;
+    until_try_ = 1;
+    return chosen_under_lock_;
+  }
+  confirming_ = false;
+  if (won) {
+    chosen_under_lock_ = !chosen_under_lock_;
+    try_every_ = kTryEveryLeast;
+  } else {
+    const uint32_t grown = try_every_ * (tried_ > around + around / 4 ? 4 : 2);
+    try_every_ = grown < kTryEveryMost ? grown : kTryEveryMost;
+  }
+  until_try_ = try_every_;
+  return chosen_under_lock_;
+}
+
 void CommitQueue::SampleLocked() {
   sample_lines_ = 0;
   if (pinned_) return;
@@ -160,48 +206,7 @@ void CommitQueue::SampleLocked() {
   const int64_t span = now - sample_start_;
   const bool timed = sample_start_ != 0 && span <= kSampleLines * kBusyLineNanoseconds;
   sample_start_ = now;
-  if (!timed) {
-    // No verdict; a try under way is dropped.
-    if (phase_ != kSteady) {
-      under_lock_.store(chosen_under_lock_, std::memory_order_relaxed);
-      phase_ = kSteady;
-      until_try_ = try_every_;
-    }
-    return;
-  }
-  switch (phase_) {
-    case kSteady:
-      before_try_ = span;
-      if (--until_try_ == 0) {
-        phase_ = kWarming;
-        under_lock_.store(!chosen_under_lock_, std::memory_order_relaxed);
-      }
-      break;
-    case kWarming:
-      phase_ = kTrying;
-      break;
-    case kTrying:
-      tried_ = span;
-      phase_ = kAfterTry;
-      under_lock_.store(chosen_under_lock_, std::memory_order_relaxed);
-      break;
-    case kAfterTry: {
-      // Chosen only when clearly faster (by a 32nd) than the stretches
-      // around it, so noise does not flip the mode.
-      const int64_t around = (before_try_ + span) / 2;
-      if (tried_ + tried_ / 32 < around) {
-        chosen_under_lock_ = !chosen_under_lock_;
-        under_lock_.store(chosen_under_lock_, std::memory_order_relaxed);
-        try_every_ = kTryEveryLeast;
-      } else {
-        try_every_ = try_every_ * 2 < kTryEveryMost ? try_every_ * 2 : kTryEveryMost;
-      }
-      before_try_ = span;
-      until_try_ = try_every_;
-      phase_ = kSteady;
-      break;
-    }
-  }
+  under_lock_.store(chooser_.Next(timed ? span : -1), std::memory_order_relaxed);
 }
 
 void CommitQueue::CommitLocked(PendingLine* line, platform::LogFile* file) {

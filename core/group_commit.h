@@ -28,7 +28,7 @@
 // nothing queued, write their own line under it. The queue times every
 // kSampleLines lines in the mode it is in, tries the other mode for one such
 // stretch now and then, and keeps whichever was faster; the longer the mode
-// in use stays ahead, the rarer the tries.
+// in use stays ahead, the rarer the tries (ModeChooser).
 #ifndef VQLOGGER_CORE_GROUP_COMMIT_H_
 #define VQLOGGER_CORE_GROUP_COMMIT_H_
 
@@ -50,6 +50,43 @@ struct PendingLine {
   // kQueued -> kSleeping (the caller blocks) -> kWritten or kElected;
   // an elect's word may also turn kPassed.
   std::atomic<uint32_t> state{0};
+};
+
+// Picks the write mode from timed stretches of lines. The chosen mode runs;
+// now and then the other one is tried for a stretch (after one stretch to
+// warm up, not weighed) and weighed against the chosen mode's stretches on
+// either side of it, so a drift in load does not decide.
+//
+// The two choices are not alike. Under the lock a line never costs more than
+// with a plain lock; batching saves much where a hand-over between threads
+// is cheap and loses much where it is not. Stretches of a millisecond vary by
+// half from one to the next when threads outnumber processors, so a single
+// noisy try must not move the queue to batching. So batching is chosen only
+// when it beats both stretches around it by an eighth, in two tries running;
+// the lock is chosen back as soon as it beats their mean by a 32nd. Each try
+// that loses makes the next one rarer (four times so when it lost by more
+// than a quarter), up to kTryEveryMost stretches.
+class ModeChooser {
+ public:
+  // After a stretch of `span` nanoseconds (negative: not weighed, as the
+  // host paused between records), whether the next one writes under the
+  // lock.
+  bool Next(int64_t span);
+  bool chosen_under_lock() const { return chosen_under_lock_; }
+
+  static constexpr uint32_t kTryEveryLeast = 4;
+  static constexpr uint32_t kTryEveryMost = 64;
+
+ private:
+  // kSteady: stretches of the chosen mode; kWarming: the first of the other
+  // mode; kTrying: the weighed one; kAfterTry: the chosen mode's again.
+  enum : uint8_t { kSteady, kWarming, kTrying, kAfterTry } phase_ = kSteady;
+  bool chosen_under_lock_ = true;
+  bool confirming_ = false;        // batching won the last try: try again at once
+  int64_t before_try_ = 0;         // the last stretch of the chosen mode (ns)
+  int64_t tried_ = 0;              // the try's stretch (ns)
+  uint32_t until_try_ = kTryEveryLeast;  // stretches until the next try
+  uint32_t try_every_ = kTryEveryLeast;  // stretches between tries
 };
 
 class CommitQueue {
@@ -125,7 +162,6 @@ class CommitQueue {
   // One mode for good, never timed. The caller holds the lock.
   void PinModeLocked(bool under_lock) {
     under_lock_.store(under_lock, std::memory_order_relaxed);
-    chosen_under_lock_ = under_lock;
     pinned_ = true;
   }
 
@@ -181,20 +217,10 @@ class CommitQueue {
   // The mode: lines written under the lock (set) or batched. Written under
   // the lock, read before it.
   std::atomic<bool> under_lock_{true};
-  bool chosen_under_lock_ = true;  // the mode chosen; under_lock_ differs during a try
   bool pinned_ = false;            // the mode never changes
-  // kSteady: stretches of the chosen mode; kWarming: one of the other mode,
-  // not weighed (the callers asleep in the old mode are still waking);
-  // kTrying: one of the other mode, weighed; kAfterTry: one of the chosen
-  // mode again, so the try is weighed against the stretches on both sides
-  // of it and a drift in load does not decide.
-  enum : uint8_t { kSteady, kWarming, kTrying, kAfterTry } phase_ = kSteady;
   uint32_t sample_lines_ = 0;      // lines queued in this stretch
   int64_t sample_start_ = 0;       // when it began (monotonic ns; 0: not yet)
-  int64_t before_try_ = 0;         // the last stretch of the chosen mode (ns)
-  int64_t tried_ = 0;              // the try's stretch (ns)
-  uint32_t until_try_ = 4;         // stretches until the other mode is tried
-  uint32_t try_every_ = 4;         // stretches between tries
+  ModeChooser chooser_;
   char batch_[kBatchCapacity];     // the writer's copy of a batch of lines
 };
 

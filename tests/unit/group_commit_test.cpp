@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/group_commit.h"
 #include "core/loggers.h"
 #include "support/test_support.h"
 #include "support/write_gate.h"
@@ -217,6 +218,43 @@ TEST_F(GroupCommitTest, OneThreadMakesOneWritePerRecord) {
     if (i % 2 == 1) assert_->WriteAssertRecord("gc.cpp", i, "x > 0");
   }
   EXPECT_EQ(gate.LinesPerWrite(), std::vector<size_t>(kRecords + kRecords / 2, 1));
+}
+
+// The mode chosen after each stretch of the given length (ns; -1: not
+// weighed), as 'L' (under the lock) or 'b' (batched). A try starts on the
+// fourth stretch: one to warm up, the tried one, then the chosen mode's.
+TEST(ModeChooserTest, BatchingMustWinTwiceTheLockOnce) {
+  struct Case {
+    const char* name;
+    std::vector<int64_t> spans;
+    std::string modes;
+  } cases[] = {
+      {"one batching win is tried again", {1, 1, 1, 100, 100, 80, 100, 100, 100, 100, 100, 100},
+       "LLLbbLLbbLLL"},
+      {"two batching wins choose it", {1, 1, 1, 100, 100, 80, 100, 100, 100, 80, 100},
+       "LLLbbLLbbLb"},
+      {"a win under an eighth of the nearer stretch is noise", {1, 1, 1, 100, 100, 80, 89, 1},
+       "LLLbbLLL"},
+      {"one lock win chooses it back",
+       {1, 1, 1, 100, 100, 80, 100, 100, 100, 80, 100, 1, 1, 100, 100, 100, 90, 100},
+       "LLLbbLLbbLb" "bbbLLbL"},
+      {"a stretch not weighed drops the try", {1, 1, 1, 1, -1, 1, 1, 1, 1}, "LLLbLLLLb"},
+  };
+  for (const Case& c : cases) {
+    ModeChooser chooser;
+    std::string modes;
+    for (int64_t span : c.spans) modes += chooser.Next(span) ? 'L' : 'b';
+    EXPECT_EQ(modes, c.modes) << c.name;
+  }
+  // A lost try doubles the wait for the next; one lost by over a quarter
+  // quadruples it.
+  for (int64_t tried : {120, 130}) {
+    ModeChooser chooser;
+    std::string modes;
+    for (int64_t span : std::vector<int64_t>{1, 1, 1, 100, 100, tried, 100}) chooser.Next(span);
+    for (int i = 0; i < 16; ++i) modes += chooser.Next(100) ? 'L' : 'b';
+    EXPECT_EQ(modes.find('b'), tried == 120 ? 7u : 15u) << tried;
+  }
 }
 
 // Both logs under many threads: every line whole, every record once, each
