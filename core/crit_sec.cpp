@@ -19,15 +19,25 @@ void UncountLock() {
 
 }  // namespace
 
+// A free lock costs one compare-and-swap, as in the mutex itself; only a
+// caller that finds it taken is counted as a waiter while it waits.
 VQ_HOT void CritSec::Enter() {
   CountLock();
-  mutex_.Lock();
+  if (!mutex_.TryLock()) {
+    waiters_.fetch_add(1, std::memory_order_relaxed);
+    mutex_.Lock();
+    waiters_.fetch_sub(1, std::memory_order_relaxed);
+  }
   held_.store(true, std::memory_order_relaxed);
 }
 
 VQ_HOT void CritSec::EnterWithoutSpin() {
   CountLock();
-  mutex_.LockWithoutSpin();
+  if (!mutex_.TryLock()) {
+    waiters_.fetch_add(1, std::memory_order_relaxed);
+    mutex_.LockWithoutSpin();
+    waiters_.fetch_sub(1, std::memory_order_relaxed);
+  }
   held_.store(true, std::memory_order_relaxed);
 }
 
@@ -52,6 +62,7 @@ bool CritSec::EnterWithin(int milliseconds) {
 
 void CritSec::ResetAfterFork() {
   mutex_.ResetAfterFork();
+  waiters_.store(0, std::memory_order_relaxed);  // the parent's waiters are not here
   if (held_.exchange(false, std::memory_order_relaxed)) UncountLock();
 }
 

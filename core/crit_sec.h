@@ -35,9 +35,15 @@ class CritSec {
   // Leaves the lock if it is held; otherwise does nothing. Always true.
   bool Leave();
   bool held() const { return held_.load(std::memory_order_relaxed); }
+  // Whether another thread is waiting in Enter or EnterWithoutSpin now: a
+  // hint, read by the holder to tell callers queueing for the lock from a
+  // lone caller with a slow file.
+  bool HasWaiters() const { return waiters_.load(std::memory_order_relaxed) != 0; }
 
  private:
   platform::Mutex mutex_;
+  // Threads that found the lock taken and are waiting for it.
+  std::atomic<uint32_t> waiters_{0};
   // Written only by the owning thread: after it entered, before it leaves.
   // Atomic (relaxed) only so that a stray Leave from another thread is not
   // a data race.

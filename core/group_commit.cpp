@@ -30,9 +30,11 @@ constexpr int64_t kElectWaitNanoseconds = 2000;
 // not the write, would set the pace.
 constexpr uint32_t kMaxExpected = 64;
 
-// A timed stretch slower than this per line was not a stretch of callers
-// queueing for the file (the host paused between records): it says nothing
-// about which mode is faster.
+// A timed stretch slower than this per line, in which callers seldom queued
+// for the file, says nothing about which mode is faster: the host paused
+// between records. One in which most lines found others queueing is
+// weighed however slow: the file itself is slow there, and batching saves
+// the most.
 constexpr int64_t kBusyLineNanoseconds = 20000;
 
 // Sets a waiter's word and wakes it if it sleeps. After a kWritten the
@@ -95,9 +97,12 @@ VQ_HOT void WriteLines(platform::LogFile* file, const char* data, size_t size,
 
 }  // namespace
 
-VQ_HOT CommitQueue::Turn CommitQueue::QueueLocked(PendingLine* line, Batch* batch) {
-  if (++sample_lines_ == kSampleLines) SampleLocked();
+VQ_HOT CommitQueue::Turn CommitQueue::QueueLocked(PendingLine* line, Batch* batch,
+                                                bool others_waiting) {
   uint32_t writer = writing_.load(std::memory_order_acquire);
+  // Callers queue for the file: for the lock, or behind a write or a line.
+  sample_queueing_ += others_waiting || writer != kNoWriter || head_ != nullptr;
+  if (++sample_lines_ == kSampleLines) SampleLocked();
   if (writer == kNoWriter && head_ == nullptr) {
     // Nothing in flight, lines written under the lock: this one now.
     if (under_lock_.load(std::memory_order_relaxed)) return Turn::kLocked;
@@ -183,9 +188,10 @@ bool ModeChooser::Next(int64_t span) {
   before_try_ = span;
   phase_ = kSteady;
   if (won && !tried_lock && !confirming_) {
+    // Tried again at once; the stretch just weighed is the next one's before.
     confirming_ = true;
-    until_try_ = 1;
-    return chosen_under_lock_;
+    phase_ = kWarming;
+    return !chosen_under_lock_;
   }
   confirming_ = false;
   if (won) {
@@ -200,11 +206,14 @@ bool ModeChooser::Next(int64_t span) {
 }
 
 void CommitQueue::SampleLocked() {
+  const bool queueing = sample_queueing_ >= kSampleLines / 2;
   sample_lines_ = 0;
+  sample_queueing_ = 0;
   if (pinned_) return;
   const int64_t now = platform::MonotonicNanoseconds();
   const int64_t span = now - sample_start_;
-  const bool timed = sample_start_ != 0 && span <= kSampleLines * kBusyLineNanoseconds;
+  const bool timed =
+      sample_start_ != 0 && (queueing || span <= kSampleLines * kBusyLineNanoseconds);
   sample_start_ = now;
   under_lock_.store(chooser_.Next(timed ? span : -1), std::memory_order_relaxed);
 }

@@ -72,7 +72,6 @@ class ModeChooser {
   // host paused between records), whether the next one writes under the
   // lock.
   bool Next(int64_t span);
-  bool chosen_under_lock() const { return chosen_under_lock_; }
 
   static constexpr uint32_t kTryEveryLeast = 4;
   static constexpr uint32_t kTryEveryMost = 64;
@@ -82,7 +81,7 @@ class ModeChooser {
   // mode; kTrying: the weighed one; kAfterTry: the chosen mode's again.
   enum : uint8_t { kSteady, kWarming, kTrying, kAfterTry } phase_ = kSteady;
   bool chosen_under_lock_ = true;
-  bool confirming_ = false;        // batching won the last try: try again at once
+  bool confirming_ = false;        // batching won the last try: it is tried again
   int64_t before_try_ = 0;         // the last stretch of the chosen mode (ns)
   int64_t tried_ = 0;              // the try's stretch (ns)
   uint32_t until_try_ = kTryEveryLeast;  // stretches until the next try
@@ -122,7 +121,8 @@ class CommitQueue {
   // logger's lock and has built the line under it, so the queue's order is
   // the order of the lines' time stamps. On kWrite, `batch` holds the lines
   // this caller is to write.
-  Turn QueueLocked(PendingLine* line, Batch* batch);
+  // `others_waiting`: the caller saw other callers waiting for the lock.
+  Turn QueueLocked(PendingLine* line, Batch* batch, bool others_waiting);
 
   // QueueLocked for a call made by a handler that interrupted its own
   // thread inside the library (a signal handler), when that thread holds no
@@ -219,6 +219,7 @@ class CommitQueue {
   std::atomic<bool> under_lock_{true};
   bool pinned_ = false;            // the mode never changes
   uint32_t sample_lines_ = 0;      // lines queued in this stretch
+  uint32_t sample_queueing_ = 0;   // of them, lines that found others queueing
   int64_t sample_start_ = 0;       // when it began (monotonic ns; 0: not yet)
   ModeChooser chooser_;
   char batch_[kBatchCapacity];     // the writer's copy of a batch of lines

@@ -152,7 +152,7 @@ class VqLogger {
       if (size == 0) return;
       pending.text = buffer;
       pending.size = size;
-      turn = commit_.QueueLocked(&pending, &batch);
+      turn = commit_.QueueLocked(&pending, &batch, lock.HasWaiters());
       if (turn == CommitQueue::Turn::kLocked) {
         commit_.CommitLocked(&pending, &stream);
         return;

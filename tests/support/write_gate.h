@@ -12,6 +12,7 @@
 #ifndef VQLOGGER_TESTS_SUPPORT_WRITE_GATE_H_
 #define VQLOGGER_TESTS_SUPPORT_WRITE_GATE_H_
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +20,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -77,6 +79,9 @@ class WriteGate {
     released_ = false;
     changed_.notify_all();
   }
+  // Every write from now on first takes `cost`, yielding the processor: a
+  // slow file.
+  void SlowDown(std::chrono::microseconds cost) { cost_.store(cost.count()); }
   // The bytes the last cut-short write handed on before the disk was full.
   std::string CutShortBytes() {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -125,6 +130,8 @@ class WriteGate {
         cut_short_bytes_.assign(data, size);
       }
     }
+    const auto slow_until = std::chrono::steady_clock::now() + std::chrono::microseconds(cost_.load());
+    while (std::chrono::steady_clock::now() < slow_until) std::this_thread::yield();
     return vqlogger::platform::SystemWrite(handle, data, size);
   }
 
@@ -135,6 +142,7 @@ class WriteGate {
 
   std::mutex mutex_;
   std::condition_variable changed_;
+  std::atomic<int64_t> cost_{0};  // microseconds
   vqlogger::platform::WriteFunction previous_ = nullptr;
   std::vector<size_t> lines_;
   int hold_index_ = -1;

@@ -228,16 +228,18 @@ TEST(ModeChooserTest, BatchingMustWinTwiceTheLockOnce) {
     std::vector<int64_t> spans;
     std::string modes;
   } cases[] = {
-      {"one batching win is tried again",
-       {1, 1, 1, 100, 100, 80, 100, 100, 100, 100, 100, 1}, "LLLbbLLbbLLL"},
-      {"two batching wins choose it",
-       {1, 1, 1, 100, 100, 80, 100, 100, 100, 80, 100}, "LLLbbLLbbLb"},
+      {"one batching win is tried again at once",
+       {1, 1, 1, 100, 100, 80, 100, 100, 100, 100, 100, 1}, "LLLbbLbbLLLL"},
+      {"two batching wins choose it", {1, 1, 1, 100, 100, 80, 100, 100, 80, 100}, "LLLbbLbbLb"},
       {"a win under an eighth of the nearer stretch is noise",
        {1, 1, 1, 100, 100, 80, 89, 1}, "LLLbbLLL"},
       {"one lock win chooses it back",
-       {1, 1, 1, 100, 100, 80, 100, 100, 100, 80, 100, 1, 1, 100, 100, 100, 90, 100},
-       "LLLbbLLbbLbbbbLLbL"},
-      {"a loss by over a quarter waits 16 stretches, not 8",
+       {1, 1, 1, 100, 100, 80, 100, 100, 80, 100, 1, 1, 100, 100, 100, 90, 100},
+       "LLLbbLbbLbbbbLLbL"},
+      {"a stretch not weighed drops the try", {1, 1, 1, 1, -1, 1, 1, 1, 1}, "LLLbLLLLb"},
+      {"a loss doubles the wait",
+       {1, 1, 1, 100, 100, 120, 100, 1, 1, 1, 1, 1, 1, 1, 1}, "LLLbbLLLLLLLLLb"},
+      {"a loss by over a quarter quadruples it",
        {1, 1, 1, 100, 100, 130, 100, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1},
        "LLLbbLLLLLLLLLLLLLLLLLb"},
   };
@@ -247,6 +249,31 @@ TEST(ModeChooserTest, BatchingMustWinTwiceTheLockOnce) {
     for (int64_t span : c.spans) modes += chooser.Next(span) ? 'L' : 'b';
     EXPECT_EQ(modes, c.modes) << c.name;
   }
+}
+
+// A slow file that callers queue for: every stretch is slower than a host
+// pausing between records would make it, yet it is weighed, and the queue
+// moves to batching, which saves the most there.
+TEST_F(GroupCommitTest, SlowFileThatCallersQueueForEndsUpBatched) {
+  RuntimeLogger logger;  // the mode not pinned
+  logger.SetDirectory(dir().c_str());
+  ASSERT_TRUE(logger.OpenLogFile());
+  WriteGate gate;
+  gate.SlowDown(std::chrono::microseconds(30));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      for (uint32_t i = 0; i < 4 * CommitQueue::kSampleLines; ++i) {
+        logger.WriteRuntimeRecord("gc.cpp", 7, "slow", 1);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  // Mostly batches: under the lock it would be a write a line.
+  std::vector<size_t> lines = gate.LinesPerWrite();
+  size_t total = 0;
+  for (size_t n : lines) total += n;
+  EXPECT_LT(2 * lines.size(), total);
 }
 
 // Both logs under many threads: every line whole, every record once, each
