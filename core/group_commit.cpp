@@ -105,7 +105,10 @@ VQ_HOT CommitQueue::Turn CommitQueue::QueueLocked(PendingLine* line, Batch* batc
   if (++sample_lines_ == kSampleLines) SampleLocked();
   if (writer == kNoWriter && head_ == nullptr) {
     // Nothing in flight, lines written under the lock: this one now.
-    if (under_lock_.load(std::memory_order_relaxed)) return Turn::kLocked;
+    if (under_lock_.load(std::memory_order_relaxed)) {
+      ++sample_locked_;
+      return Turn::kLocked;
+    }
     if (expected_ <= 1) {
       // The common case of one active caller: this line alone, at once.
       writing_.store(kWriterActive, std::memory_order_relaxed);
@@ -207,14 +210,22 @@ bool ModeChooser::Next(int64_t span) {
 
 void CommitQueue::SampleLocked() {
   const bool queueing = sample_queueing_ >= kSampleLines / 2;
+  // Lines go under the lock only once nothing is in flight or queued: where
+  // callers keep queueing for a slow file, lines stay batched long after the
+  // lock was chosen. Such a stretch is not the lock's; the chooser waits for
+  // one that is.
+  const bool batched_still =
+      under_lock_.load(std::memory_order_relaxed) && sample_locked_ < kSampleLines / 2;
   sample_lines_ = 0;
   sample_queueing_ = 0;
+  sample_locked_ = 0;
   if (pinned_) return;
   const int64_t now = platform::MonotonicNanoseconds();
   const int64_t span = now - sample_start_;
   const bool timed =
       sample_start_ != 0 && (queueing || span <= kSampleLines * kBusyLineNanoseconds);
   sample_start_ = now;
+  if (batched_still && timed) return;
   under_lock_.store(chooser_.Next(timed ? span : -1), std::memory_order_relaxed);
 }
 

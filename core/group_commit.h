@@ -220,6 +220,7 @@ class CommitQueue {
   bool pinned_ = false;            // the mode never changes
   uint32_t sample_lines_ = 0;      // lines queued in this stretch
   uint32_t sample_queueing_ = 0;   // of them, lines that found others queueing
+  uint32_t sample_locked_ = 0;     // of them, lines written under the lock
   int64_t sample_start_ = 0;       // when it began (monotonic ns; 0: not yet)
   ModeChooser chooser_;
   char batch_[kBatchCapacity];     // the writer's copy of a batch of lines
