@@ -269,11 +269,12 @@ TEST_F(GroupCommitTest, SlowFileThatCallersQueueForEndsUpBatched) {
     });
   }
   for (std::thread& t : threads) t.join();
-  // Mostly batches: under the lock it would be a write a line.
+  // Mostly batches (at 8 threads about 7 lines a write): under the lock it
+  // would be a write a line, and tries alone would make it about 0.85.
   std::vector<size_t> lines = gate.LinesPerWrite();
   size_t total = 0;
   for (size_t n : lines) total += n;
-  EXPECT_LT(2 * lines.size(), total);
+  EXPECT_LT(4 * lines.size(), 3 * total);
 }
 
 // Both logs under many threads: every line whole, every record once, each
