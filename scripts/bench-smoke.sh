@@ -11,3 +11,6 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVQLOGGER_BUILD_BENCH=O
 cmake --build "$build" -j "$jobs"
 "$build/bench/vqlogger_write_paths_bench" --benchmark_min_time=0.01 >/dev/null
 "$build/bench/vqlogger_peer_compare" --rounds 1 --records 2000
+slow_dir=$(mktemp -d)
+trap 'rm -rf "$slow_dir"' EXIT
+"$build/bench/vqlogger_slow_write" 2000 spin 4096 2,8 "$slow_dir" >/dev/null
