@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/group_commit.h"
 #include "core/loggers.h"
 #include "platform/platform.h"
 #include "vqlogger.h"
@@ -96,7 +97,7 @@ int main(int argc, char** argv) {
       lines += lines_of_write[i];
       stretch_lines += lines_of_write[i];
       ++stretch_writes;
-      if (stretch_lines >= 2048) {
+      if (stretch_lines >= vqlogger::CommitQueue::kSampleLines) {
         const double mean = static_cast<double>(stretch_lines) / static_cast<double>(stretch_writes);
         marks += mean < 1.05 ? '.' : mean >= 9.5 ? '+' : static_cast<char>('0' + static_cast<int>(mean + 0.5));
         stretch_lines = stretch_writes = 0;

@@ -130,8 +130,10 @@ class WriteGate {
         cut_short_bytes_.assign(data, size);
       }
     }
-    const auto slow_until = std::chrono::steady_clock::now() + std::chrono::microseconds(cost_.load());
-    while (std::chrono::steady_clock::now() < slow_until) std::this_thread::yield();
+    if (const int64_t cost = cost_.load()) {
+      const auto slow_until = std::chrono::steady_clock::now() + std::chrono::microseconds(cost);
+      while (std::chrono::steady_clock::now() < slow_until) std::this_thread::yield();
+    }
     return vqlogger::platform::SystemWrite(handle, data, size);
   }
 
