@@ -12,13 +12,12 @@
 
 namespace vqlogger {
 
-namespace {
-
-// Two decimal digits for every value below 100: "00" "01" ... "99".
-constexpr char kDigitPairs[] =
+const char kDigitPairs[201] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
+
+namespace {
 
 size_t CountDigits(uint32_t v) {
   size_t n = 1;
@@ -60,26 +59,7 @@ size_t AppendNumber(char* out, size_t pos, int v, char separator) {
 
 }  // namespace
 
-VQ_HOT size_t FormatDecimal(int value, char* out) {
-  // Levels, milliseconds and most line numbers are below 1000: no digit
-  // count and no loop for them.
-  uint32_t small = static_cast<uint32_t>(value);
-  if (small < 10) {
-    out[0] = static_cast<char>('0' + small);
-    out[1] = '\0';
-    return 1;
-  }
-  if (small < 100) {
-    memcpy(out, kDigitPairs + 2 * small, 2);
-    out[2] = '\0';
-    return 2;
-  }
-  if (small < 1000) {
-    out[0] = static_cast<char>('0' + small / 100);
-    memcpy(out + 1, kDigitPairs + 2 * (small % 100), 2);
-    out[3] = '\0';
-    return 3;
-  }
+size_t FormatDecimalLong(int value, char* out) {
   size_t n = 0;
   uint32_t magnitude = static_cast<uint32_t>(value);
   if (value < 0) {

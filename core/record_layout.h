@@ -6,15 +6,44 @@
 #define VQLOGGER_CORE_RECORD_LAYOUT_H_
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #include "platform/platform.h"
 
 namespace vqlogger {
 
+// Two decimal digits for every value below 100: "00" "01" ... "99".
+extern const char kDigitPairs[201];
+
+// FormatDecimal for values of 1000 and above and for negative ones.
+size_t FormatDecimalLong(int value, char* out);
+
 // Renders `value` as "%d" does: signed decimal, no padding. Writes the digits
 // and a terminating zero into `out` (at least kIntTextCapacity bytes) and
 // returns the number of characters.   -42 => "-42", 0 => "0".
-size_t FormatDecimal(int value, char* out);
+// Levels, milliseconds and most line numbers are below 1000: inline, with
+// no digit count and no loop for them.
+inline size_t FormatDecimal(int value, char* out) {
+  uint32_t small = static_cast<uint32_t>(value);
+  if (small < 10) {
+    out[0] = static_cast<char>('0' + small);
+    out[1] = '\0';
+    return 1;
+  }
+  if (small < 100) {
+    memcpy(out, kDigitPairs + 2 * small, 2);
+    out[2] = '\0';
+    return 2;
+  }
+  if (small < 1000) {
+    out[0] = static_cast<char>('0' + small / 100);
+    memcpy(out + 1, kDigitPairs + 2 * (small % 100), 2);
+    out[3] = '\0';
+    return 3;
+  }
+  return FormatDecimalLong(value, out);
+}
 
 // Renders the part of a time stamp that changes once a second, "%d-%d-%d
 // %d:%d:%d." (note the trailing dot), into `out` (at least 32 bytes); returns

@@ -14,23 +14,22 @@ namespace {
 const char* const kBaseColumns[] = {"TIMESTAMP", "THREAD_ID", "FILENAME", "LINE_NUMBER"};
 
 // The calling thread's id as text, formatted once per thread. Trivially
-// destructible, so it does not keep the library from unloading; refreshed
-// whenever the id changes (a forked child).
+// destructible, so it does not keep the library from unloading; formatted
+// afresh in a forked child, where the thread has a new id. Checking the
+// process generation instead of the id saves asking for the id per record.
 struct ThreadIdTextCache {
-  int32_t id;
-  bool valid;
+  unsigned generation;  // platform::ProcessGeneration() when formatted; 0: never
   size_t length;
   char text[kIntTextCapacity];
 };
-thread_local ThreadIdTextCache thread_id_text = {0, false, 0, {}};
+thread_local ThreadIdTextCache thread_id_text = {0, 0, {}};
 
 const ThreadIdTextCache& ThreadIdText() {
-  int32_t id = platform::CurrentThreadId();
   ThreadIdTextCache& cache = thread_id_text;
-  if (!cache.valid || cache.id != id) {
-    cache.length = FormatDecimal(id, cache.text);
-    cache.id = id;
-    cache.valid = true;
+  unsigned generation = platform::ProcessGeneration();
+  if (cache.generation != generation) {
+    cache.length = FormatDecimal(platform::CurrentThreadId(), cache.text);
+    cache.generation = generation;
   }
   return cache;
 }

@@ -162,6 +162,16 @@ void YieldThread();
 int32_t CurrentThreadId();
 int32_t CurrentProcessId();
 
+// Changes in a forked child and never otherwise, so that a per-thread cache
+// of something derived from the thread id (its text, say) can tell that it
+// is stale without asking for the id on every record.
+#if defined(_WIN32)
+inline unsigned ProcessGeneration() { return 1; }
+#else
+extern std::atomic<unsigned> fork_generation;
+inline unsigned ProcessGeneration() { return fork_generation.load(std::memory_order_relaxed); }
+#endif
+
 // ---------------------------------------------------------------------------
 // Paths.
 

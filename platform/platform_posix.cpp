@@ -89,9 +89,6 @@ void FutexWake(std::atomic<int>* word) {
 
 std::atomic<WriteFunction> write_function{SystemWrite};
 
-// Forks bump this so per-thread id caches from the parent are not reused.
-std::atomic<unsigned> fork_generation{1};
-
 void OnForkChild() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
 struct ThreadIdCache {
@@ -177,6 +174,9 @@ int EncodeUtf16Unit(const char16_t*& s, char* out) {
 }
 
 }  // namespace
+
+// Forks bump this so per-thread id caches from the parent are not reused.
+std::atomic<unsigned> fork_generation{1};
 
 // --- Mutex -----------------------------------------------------------------
 
