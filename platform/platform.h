@@ -157,8 +157,9 @@ int64_t MonotonicMilliseconds();
 void YieldThread();
 
 // ---------------------------------------------------------------------------
-// Identifiers. Thread ids are cached per thread (trivially destructible) and
-// refreshed in a forked child; the value is the OS's own id as a 32-bit int.
+// Identifiers: the OS's own ids as 32-bit ints, asked for afresh on each call
+// (the record path keeps the thread id's text per thread, see
+// ProcessGeneration below).
 int32_t CurrentThreadId();
 int32_t CurrentProcessId();
 

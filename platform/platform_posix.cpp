@@ -91,13 +91,6 @@ std::atomic<WriteFunction> write_function{SystemWrite};
 
 void OnForkChild() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
-struct ThreadIdCache {
-  unsigned generation;  // fork_generation when `tid` was read; 0: never
-  int32_t tid;
-};
-// Trivially destructible, so it does not pin the library in memory.
-thread_local ThreadIdCache thread_id_cache = {0, 0};
-
 
 // UTF-8 decoding with replacement of maximal ill-formed subsequences.
 // Returns the code point at *s and advances *s; sets *ok false for an
@@ -175,7 +168,8 @@ int EncodeUtf16Unit(const char16_t*& s, char* out) {
 
 }  // namespace
 
-// Forks bump this so per-thread id caches from the parent are not reused.
+// Forks bump this, so that per-thread caches of the thread id (the core's
+// text of it) made in the parent are not reused in the child.
 std::atomic<unsigned> fork_generation{1};
 
 // --- Mutex -----------------------------------------------------------------
@@ -394,15 +388,7 @@ void YieldThread() { sched_yield(); }
 
 // --- Identifiers -------------------------------------------------------------
 
-VQ_HOT int32_t CurrentThreadId() {
-  unsigned generation = fork_generation.load(std::memory_order_relaxed);
-  ThreadIdCache& cache = thread_id_cache;
-  if (cache.generation != generation) {
-    cache.tid = static_cast<int32_t>(syscall(SYS_gettid));
-    cache.generation = generation;
-  }
-  return cache.tid;
-}
+int32_t CurrentThreadId() { return static_cast<int32_t>(syscall(SYS_gettid)); }
 
 int32_t CurrentProcessId() { return static_cast<int32_t>(getpid()); }
 
