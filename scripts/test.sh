@@ -112,6 +112,12 @@ warn_loudly() {
   printf '\n%s\n!! WARNING: %s\n%s\n\n' "$line" "$*" "$line" >&2
 }
 
+# Names what failed in this leg; the summary lists the names, since a CI
+# log is often read from its end only.
+record_failure() {
+  echo "$*" >>"$results_dir/$current_leg.failures"
+}
+
 # Adds to this leg's counts: record_counts PASSED FAILED [SKIPPED]
 record_counts() {
   local passed=0 failed=0 skipped=0
@@ -139,6 +145,11 @@ record_ctest_counts() {
   if [[ $found -eq 0 && $skipped -gt 0 ]]; then
     record_counts "-$skipped" 0 "$skipped"
   fi
+  # ctest's closing list: "  12 - Suite.Name (Failed)", "(Timeout)", ...
+  while IFS= read -r line; do
+    record_failure "$line"
+  done < <(grep -aE '^[[:space:]]+[0-9]+ - .* \([A-Za-z ]+\)$' "$log" |
+    grep -avE '\((Skipped|Disabled)\)$' | sed -E 's/^[[:space:]]+[0-9]+ - //' || true)
   return "$found"
 }
 
@@ -223,7 +234,7 @@ run_hook() {
   VQLOGGER_BUILD_ROOT=$build_root JOBS=$jobs "$script" 2>&1 | tee "$log" || status=$?
   # A hook that runs ctest counts its test cases; any other counts as one.
   if ! record_ctest_counts "$log"; then
-    if [[ $status -eq 0 ]]; then record_counts 1 0; else record_counts 0 1; fi
+    if [[ $status -eq 0 ]]; then record_counts 1 0; else record_counts 0 1; record_failure "scripts/$1"; fi
   fi
   return "$status"
 }
@@ -289,13 +300,14 @@ EOF
   i686-w64-mingw32-gcc -shared -o "$control/control.dll" "$control/control.c" -luser32
   if "$root/scripts/check-dll.sh" --machine i386 "$control/control.dll" Extra >/dev/null 2>&1; then
     echo "test.sh: check-dll.sh accepted a DLL with a wrong export and import" >&2
+    record_failure "check-dll.sh accepted a wrong DLL"
     record_counts 0 1
     return 1
   fi
 
   local check=0
   "$root/scripts/check-dll.sh" --machine i386 "$dir/vqlogger.dll" "${exports[@]}" || check=$?
-  if [[ $check -eq 0 ]]; then record_counts 1 0; else record_counts 0 1; fi
+  if [[ $check -eq 0 ]]; then record_counts 1 0; else record_counts 0 1; record_failure "check-dll.sh"; fi
 
   # Then the tests, against this very DLL, where the kernel runs 32-bit code.
   local probe probe_status=0
@@ -360,6 +372,7 @@ ship_under_wine() {
   if [[ ! -x $native/vq_pipe_writer || ! -x $native/tools/vqlog ]] || ! command -v rsyslogd >/dev/null; then
     if [[ $require_windows -eq 1 ]]; then
       echo "test.sh: $current_leg: vqlog ship under wine needs rsyslogd and the contrib leg's build ($native)" >&2
+      record_failure "vqlog ship under wine: not run"
       record_counts 0 1
       return 1
     fi
@@ -372,7 +385,7 @@ ship_under_wine() {
   WINEPREFIX=$dir/ship-wineprefix WINEDEBUG=-all VQLOGGER_VQLOG=$native/tools/vqlog \
     "$root/tests/contrib/ship_test.sh" "$dir/tools/vqlog.exe" "$native/vq_pipe_writer" "$dir/ship-work" "$wine" ||
     status=$?
-  if [[ $status -eq 0 ]]; then record_counts 1 0; else record_counts 0 1; fi
+  if [[ $status -eq 0 ]]; then record_counts 1 0; else record_counts 0 1; record_failure "vqlog ship under wine"; fi
   return "$status"
 }
 
@@ -408,7 +421,7 @@ leg_win64() {
   local exports check=0
   mapfile -t exports < <(header_exports)
   "$root/scripts/check-dll.sh" --machine x86-64 "$dir/vqlogger.dll" "${exports[@]}" || check=$?
-  if [[ $check -eq 0 ]]; then record_counts 1 0; else record_counts 0 1; fi
+  if [[ $check -eq 0 ]]; then record_counts 1 0; else record_counts 0 1; record_failure "check-dll.sh"; fi
 
   # One persistent wineserver for the whole run (the toolchain file names
   # the same prefix); the first start creates the prefix (~10 s).
@@ -468,7 +481,10 @@ for current_leg in "${all_legs[@]}"; do
     if [[ -f $results_dir/$current_leg.counts ]]; then
       read -r passed failed skipped <"$results_dir/$current_leg.counts"
     fi
-    if [[ $failed -eq 0 ]]; then record_counts 0 1; fi
+    if [[ $failed -eq 0 ]]; then
+      record_counts 0 1
+      record_failure "the leg itself (exit $status; see its output)"
+    fi
   fi
 done
 
@@ -499,6 +515,9 @@ for leg in "${ran_legs[@]}"; do
     if [[ -f $results_dir/$leg.note ]]; then verdict+=" ($(cat "$results_dir/$leg.note"))"; fi
   fi
   printf '  %-7s %5d s  %s\n' "$leg" "$seconds" "$verdict"
+  if [[ $status -ne 0 && -f $results_dir/$leg.failures ]]; then
+    sed 's/^/            failed: /' "$results_dir/$leg.failures"
+  fi
 done
 printf '  total   %5d s\n' $((SECONDS - total_start))
 if [[ -e $results_dir/windows-skipped ]]; then

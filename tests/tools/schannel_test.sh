@@ -82,9 +82,32 @@ fi
 
 # An RSA client certificate of the fleet's CA (wine's Schannel presents RSA
 # keys only), as PEM and as PKCS#12 in the ciphers every Windows reads.
+#
+# wine's PKCS#12 import spoils an RSA key one of whose private numbers is
+# shorter than its full width in DER (the modulus' 256 bytes, or 128 for a
+# prime and the CRT numbers; the 00 before a number whose top bit is set
+# counts): about one key in 15. Its Schannel then refuses the key ("The
+# scanning of a large integer has failed", SEC_E_INTERNAL_ERROR); Windows
+# imports such keys. So the key is drawn until none of its numbers is short.
+full_width_rsa_key() {  # full_width_rsa_key FILE
+  local tries
+  for ((tries = 0; tries < 40; tries++)); do
+    openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$1" 2>/dev/null
+    # `openssl rsa -text` prints each number's DER bytes, 15 to a line.
+    openssl rsa -in "$1" -text -noout 2>/dev/null | awk '
+      /^[a-zA-Z]/ { name = $1; next }
+      { gsub(/[ :]/, ""); bytes[name] += length($0) / 2 }
+      END { exit !(bytes["modulus:"] >= 256 && bytes["privateExponent:"] >= 256 &&
+                   bytes["prime1:"] >= 128 && bytes["prime2:"] >= 128 && bytes["exponent1:"] >= 128 &&
+                   bytes["exponent2:"] >= 128 && bytes["coefficient:"] >= 128) }' && return 0
+  done
+  echo "schannel_test.sh: no RSA key without a short number in $tries tries" >&2
+  exit 1
+}
 edge=$work/edge-rsa
 mkdir -p "$edge"
-openssl req -x509 -newkey rsa:2048 -nodes -keyout "$edge/key.pem" -subj /CN=edge-rsa \
+full_width_rsa_key "$edge/key.pem"
+openssl req -x509 -new -key "$edge/key.pem" -subj /CN=edge-rsa \
   -CA "$fleet/ca.pem" -CAkey "$fleet/ca-key.pem" -days 2 -addext subjectAltName=DNS:edge-rsa \
   -addext extendedKeyUsage=clientAuth -out "$edge/cert.pem" 2>/dev/null
 openssl pkcs12 -export -in "$edge/cert.pem" -inkey "$edge/key.pem" -out "$edge/cert.p12" \
