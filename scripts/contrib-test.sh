@@ -43,5 +43,6 @@ if [[ ${#failed[@]} -eq 0 ]]; then
   exit 0
 fi
 echo "$(((total - ${#failed[@]}) * 100 / total))% tests passed, ${#failed[@]} tests failed out of $total"
-echo "failed: ${failed[*]}"
+echo "The following tests FAILED:"
+for i in "${!failed[@]}"; do echo "  $((i + 1)) - ${failed[i]} (Failed)"; done
 exit 1

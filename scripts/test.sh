@@ -145,11 +145,14 @@ record_ctest_counts() {
   if [[ $found -eq 0 && $skipped -gt 0 ]]; then
     record_counts "-$skipped" 0 "$skipped"
   fi
-  # ctest's closing list: "  12 - Suite.Name (Failed)", "(Timeout)", ...
+  # ctest's closing list: "  12 - Suite.Name (Failed)", "(Timeout)",
+  # "(SIGUSR1)", ... Only the lines under its heading: a failing test's
+  # output, shown above, may hold lines of the same shape.
   while IFS= read -r line; do
     record_failure "$line"
-  done < <(grep -aE '^[[:space:]]+[0-9]+ - .* \([A-Za-z ]+\)$' "$log" |
-    grep -avE '\((Skipped|Disabled)\)$' | sed -E 's/^[[:space:]]+[0-9]+ - //' || true)
+  done < <(awk '/^The following tests FAILED:$/ { list = 1; next }
+    list && /^[[:space:]]+[0-9]+ - / { sub(/^[[:space:]]+[0-9]+ - /, ""); print; next }
+    { list = 0 }' "$log")
   return "$found"
 }
 
