@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "vqlogger.h"
 
 #ifndef _WIN32
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -354,6 +356,57 @@ TEST_F(GroupCommitTest, ManyThreadsKeepWholeLinesOnceInTimestampOrder) {
 }
 
 #ifndef _WIN32
+RuntimeLogger* handler_logger = nullptr;
+std::atomic<bool> handler_entered{false}, handler_returned{false};
+
+// A signal handler that logs on a thread inside a record call: on the thread
+// whose write is held, its line is dropped and it returns at once (it never
+// waits for its own thread); on a thread queued behind another thread's held
+// write, it waits for that write and its line comes after the queued one.
+TEST_F(GroupCommitTest, SignalHandlerLineWaitsOnlyForOtherThreads) {
+  struct sigaction action = {}, previous = {};
+  action.sa_handler = [](int) {
+    int saved = errno;
+    handler_entered = true;
+    handler_logger->WriteRuntimeRecord("gc.cpp", 9, "handler", 1);
+    handler_returned = true;
+    errno = saved;
+  };
+  action.sa_flags = SA_RESTART;
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+  for (bool signal_the_holder : {true, false}) {
+    SCOPED_TRACE(signal_the_holder);
+    Reset();
+    handler_logger = runtime_.get();
+    handler_entered = handler_returned = false;
+    WriteGate gate;
+    gate.Hold(0);
+    std::thread holder([this] { Record("held"); });
+    ASSERT_TRUE(gate.WaitUntilHeld());
+    std::thread queued;
+    if (!signal_the_holder) {
+      queued = std::thread([this] { Record("queued"); });
+      ASSERT_TRUE(WaitFor([&] { return runtime_->queued_lines() == 1; }));
+    }
+    pthread_kill((signal_the_holder ? holder : queued).native_handle(), SIGUSR1);
+    ASSERT_TRUE(WaitFor([] { return handler_entered.load(); }));
+    if (signal_the_holder) {
+      EXPECT_TRUE(WaitFor([] { return handler_returned.load(); }));
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      EXPECT_FALSE(handler_returned);  // behind the held write
+    }
+    gate.Release();
+    holder.join();
+    if (queued.joinable()) queued.join();
+    ASSERT_TRUE(WaitFor([] { return handler_returned.load(); }));
+    const std::vector<std::string> want =
+        signal_the_holder ? std::vector<std::string>{"held"} : std::vector<std::string>{"held", "queued", "handler"};
+    EXPECT_EQ(Messages(), want);
+  }
+  sigaction(SIGUSR1, &previous, nullptr);
+}
+
 // A child forked while a parent thread's write is in flight has no writer:
 // its own record is written and its call returns.
 TEST(GroupCommitForkTest, ChildForkedDuringAWriteWritesItsOwnRecord) {
