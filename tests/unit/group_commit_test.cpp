@@ -374,7 +374,13 @@ TEST_F(GroupCommitTest, SignalHandlerLineWaitsOnlyForOtherThreads) {
   };
   action.sa_flags = SA_RESTART;
   ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+  // ThreadSanitizer runs a handler only when its thread enters a call it
+  // intercepts, never inside the raw futex wait where a queued caller sleeps.
+#if defined(__SANITIZE_THREAD__)
+  for (bool signal_the_holder : {true}) {
+#else
   for (bool signal_the_holder : {true, false}) {
+#endif
     SCOPED_TRACE(signal_the_holder);
     Reset();
     handler_logger = runtime_.get();
@@ -389,7 +395,7 @@ TEST_F(GroupCommitTest, SignalHandlerLineWaitsOnlyForOtherThreads) {
       ASSERT_TRUE(WaitFor([&] { return runtime_->queued_lines() == 1; }));
     }
     pthread_kill((signal_the_holder ? holder : queued).native_handle(), SIGUSR1);
-    ASSERT_TRUE(WaitFor([] { return handler_entered.load(); }));
+    EXPECT_TRUE(WaitFor([] { return handler_entered.load(); }));
     if (signal_the_holder) {
       EXPECT_TRUE(WaitFor([] { return handler_returned.load(); }));
     } else {
@@ -399,7 +405,7 @@ TEST_F(GroupCommitTest, SignalHandlerLineWaitsOnlyForOtherThreads) {
     gate.Release();
     holder.join();
     if (queued.joinable()) queued.join();
-    ASSERT_TRUE(WaitFor([] { return handler_returned.load(); }));
+    EXPECT_TRUE(WaitFor([] { return handler_returned.load(); }));
     const std::vector<std::string> want =
         signal_the_holder ? std::vector<std::string>{"held"} : std::vector<std::string>{"held", "queued", "handler"};
     EXPECT_EQ(Messages(), want);
