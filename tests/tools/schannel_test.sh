@@ -65,8 +65,14 @@ start_server() {
   exit 1
 }
 
+source "$(dirname "${BASH_SOURCE[0]}")/../support/wine_certs.sh"
 fleet=$work/fleet
-bash "$make_certs" "$fleet" central 127.0.0.1 edge1 >/dev/null 2>&1
+fresh_fleet() {
+  rm -rf "$fleet"
+  bash "$make_certs" "$fleet" central 127.0.0.1 edge1 >/dev/null 2>&1 &&
+    wine_signatures_full "$fleet/ca.pem" "$fleet/central/cert.pem" "$fleet/127.0.0.1/cert.pem"
+}
+wine_draw 20 "fleet" fresh_fleet || exit 1
 bash "$make_certs" "$work/other" central >/dev/null 2>&1
 
 if [[ $case_name == WinHttpRequest ]]; then
@@ -82,31 +88,13 @@ fi
 
 # An RSA client certificate of the fleet's CA (wine's Schannel presents RSA
 # keys only), as PEM and as PKCS#12 in the ciphers every Windows reads.
-#
-# wine's PKCS#12 import spoils an RSA key one of whose private numbers is
-# shorter than its full width in DER (256 bytes for the modulus and the
-# private exponent, 128 for a prime and the CRT numbers; the 00 before a
-# number whose top bit is set counts): 16 of 430 keys drawn here. Its Schannel then refuses it ("The
-# scanning of a large integer has failed", SEC_E_INTERNAL_ERROR); Windows
-# imports such keys. So the key is drawn until none of its numbers is short.
-full_width_rsa_key() {  # full_width_rsa_key FILE
-  local tries
-  for ((tries = 0; tries < 40; tries++)); do
-    openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$1" 2>/dev/null
-    # `openssl rsa -text` prints each number's DER bytes, 15 to a line.
-    openssl rsa -in "$1" -text -noout 2>/dev/null | awk '
-      /^[a-zA-Z]/ { name = $1; next }
-      { gsub(/[ :]/, ""); bytes[name] += length($0) / 2 }
-      END { exit !(bytes["modulus:"] >= 256 && bytes["privateExponent:"] >= 256 &&
-                   bytes["prime1:"] >= 128 && bytes["prime2:"] >= 128 && bytes["exponent1:"] >= 128 &&
-                   bytes["exponent2:"] >= 128 && bytes["coefficient:"] >= 128) }' && return 0
-  done
-  echo "schannel_test.sh: no RSA key without a short number in $tries tries" >&2
-  exit 1
-}
 edge=$work/edge-rsa
 mkdir -p "$edge"
-full_width_rsa_key "$edge/key.pem"
+rsa_key() {
+  openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$edge/key.pem" 2>/dev/null &&
+    wine_rsa_key_full "$edge/key.pem"
+}
+wine_draw 40 "RSA key" rsa_key || exit 1
 openssl req -x509 -new -key "$edge/key.pem" -subj /CN=edge-rsa \
   -CA "$fleet/ca.pem" -CAkey "$fleet/ca-key.pem" -days 2 -addext subjectAltName=DNS:edge-rsa \
   -addext extendedKeyUsage=clientAuth -out "$edge/cert.pem" 2>/dev/null
