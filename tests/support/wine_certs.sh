@@ -8,12 +8,14 @@
 # integer has failed": 16 of 430 keys). Windows takes both. So the tests
 # draw until nothing is short; the fleet's own make-certs.sh is unchanged.
 
-# wine_signatures_full CERT...: each certificate's ECDSA P-256 signature has
-# an r and an s of 32 bytes (asn1parse prints them without leading zeros).
+# wine_signatures_full CERT...: each certificate's signature is ECDSA P-256
+# with an r and an s of 32 bytes (asn1parse prints them without leading
+# zeros); any other signature fails.
 wine_signatures_full() {
   local cert offset
   for cert in "$@"; do
-    offset=$(openssl asn1parse -in "$cert" | tail -n 1 | awk -F: '/BIT STRING/ { print $1 + 0 }')
+    offset=$(openssl asn1parse -in "$cert" | tail -n 2 |
+      awk -F: 'NR == 1 { ecdsa = /:ecdsa-with-SHA256$/ } NR == 2 && ecdsa && /BIT STRING/ { print $1 + 0 }')
     [[ -n $offset ]] || return 1
     openssl asn1parse -in "$cert" -strparse "$offset" |
       awk '/INTEGER/ { n++; if (length($NF) != 65) short = 1 } END { exit short || n != 2 }' || return 1
