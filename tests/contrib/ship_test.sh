@@ -52,8 +52,6 @@ fail() {
   failures=$((failures + 1))
 }
 
-# Under a wrapper the edge's RSA key is made first, and with it the CA's:
-# every certificate signature wine checks here is RSA, none ECDSA.
 ((${#run_vqlog[@]} == 1)) || VQLOGGER_KEY_TYPE=rsa "$root/contrib/rsyslog/make-certs.sh" "$pki" edge >/dev/null
 "$pipeline" --start-central "$work" >/dev/null
 port=$(<"$work/run/port")

@@ -85,12 +85,7 @@ TEST(HostileHostTest, SignalHandlerThatLogsNeverWaitsForItsOwnThread) {
     EXPECT_EQ(loop + other + handler, static_cast<int>(lines.size())) << "a line broken or of no one's";
     EXPECT_GT(loop, 0);
     EXPECT_EQ(other > 0, others > 0);
-    // Written whenever that breaks no line. With others logging, the
-    // signalled thread is nearly always inside a lock, so all 2,000 can
-    // land where a handler's line is dropped (GroupCommitTest has the cases).
-    if (others == 0) {
-      EXPECT_GT(handler, 0);
-    }
+    EXPECT_TRUE(others > 0 || handler > 0);  // with others logging, all 2,000 can land where it is dropped
     // A handler's line never comes after lines stamped later.
     for (size_t i = 1; i < lines.size(); ++i) {
       ASSERT_LE(vqtest::TimestampOrder(lines[i - 1]), vqtest::TimestampOrder(lines[i])) << lines[i];

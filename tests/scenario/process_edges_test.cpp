@@ -253,13 +253,12 @@ TEST(SharedFileTest, CutBackAfterAFailedWriteKeepsAnotherWritersLines) {
                                "<TS>\t<TID>\tparent.c\t3\tparent after\t1\r\n";
   const std::string bytes = vqtest::ReadFileBytes(path);
   EXPECT_EQ(vqtest::MaskThreadIds(bytes), expected);
-  // The forked thread has an id of its own (the child's pid), though the
-  // parent's thread had its id rendered before the fork.
+  // The forked thread has an id of its own, though the parent's was rendered before the fork.
   const std::string child_id = "\t" + std::to_string(child.pid) + "\tchild.c\t";
   const std::string parent_id = "\t" + std::to_string(vqtest::CurrentTid()) + "\tparent.c\t";
-  EXPECT_NE(bytes.find(child_id + "1\t"), std::string::npos) << bytes;
-  EXPECT_NE(bytes.find(child_id + "2\t"), std::string::npos) << bytes;
-  EXPECT_NE(bytes.find(parent_id + "3\t"), std::string::npos) << bytes;
+  for (const std::string& id : {child_id + "1\t", child_id + "2\t", parent_id + "3\t"}) {
+    EXPECT_NE(bytes.find(id), std::string::npos) << bytes;
+  }
 }
 
 enum class FifoReader { kNone, kWaiting };
