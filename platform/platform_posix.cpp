@@ -207,7 +207,10 @@ void SleepWhileHeld(LockState* state) {
       !state->locked.compare_exchange_strong(value, kHeldContended, std::memory_order_relaxed)) {
     return;  // changed: look again
   }
-  state->sleepers.fetch_add(1, std::memory_order_relaxed);
+  // Counted before the kernel compares the word, and sequentially
+  // consistent, as the unlock reads the count after it writes the word:
+  // either the unlock sees this sleeper or the kernel sees the word changed.
+  state->sleepers.fetch_add(1, std::memory_order_seq_cst);
   FutexWait(&state->locked, kHeldContended);
   state->sleepers.fetch_sub(1, std::memory_order_relaxed);
 }
@@ -287,10 +290,12 @@ VQ_HOT void Mutex::LockWithoutSpin() {
   for (;;) {
     if (TakeAsWaiter(state, held)) break;
     if (standby) {
-      // A standby with a large timer slack sleeps at once, like the others;
-      // asked only before a first nap, as the lock is often free by then.
-      if (naps == 0 && !NapsStayShort()) naps = kStandbyNaps;
-      if (naps < kStandbyNaps && state->sleepers.load(std::memory_order_relaxed) == 0) {
+      // A standby with a large timer slack sleeps at once, like the others.
+      // Asked only before a first nap that is to be taken: a system call
+      // dearer than a write on some machines, wasted where others sleep.
+      const bool others_sleep = state->sleepers.load(std::memory_order_relaxed) != 0;
+      if (naps == 0 && !others_sleep && !NapsStayShort()) naps = kStandbyNaps;
+      if (naps < kStandbyNaps && !others_sleep) {
         ++naps;
         StandbyNap(state);
         continue;
@@ -321,8 +326,12 @@ VQ_HOT void Mutex::Unlock() {
   // The spinner count is read before the lock word is written (both
   // sequentially consistent, as a spinner raises it before reading the
   // word), so either a spinner sees the lock free or it is handed to it.
+  // A contended mark outlives its sleepers (a woken waiter that takes the
+  // lock keeps it, as others may sleep still), so the wake-up call is made
+  // only while one is counted.
   bool spinner = state->spinners.load(std::memory_order_seq_cst) > 0;
-  if (state->locked.exchange(spinner ? kHandedOver : kFree, std::memory_order_seq_cst) == kHeldContended) {
+  if (state->locked.exchange(spinner ? kHandedOver : kFree, std::memory_order_seq_cst) == kHeldContended &&
+      state->sleepers.load(std::memory_order_seq_cst) > 0) {
     FutexWake(&state->locked);
   }
 }

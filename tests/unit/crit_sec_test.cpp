@@ -104,21 +104,24 @@ TEST(CritSecTest, DestroyingAHeldLockLeavesIt) {
 // Waiters without spin: a lone one naps as the standby, or uses its naps up
 // while the holder keeps the lock and then sleeps; with more, some sleep
 // until an unlock wakes them. On every path the lock excludes, and every
-// waiter gets in.
+// waiter gets in, also where half the threads spin first (both kinds of
+// waiter sleep, and an unlock wakes only a counted sleeper).
 TEST(CritSecTest, WaitersWithoutSpinAllGetInOneAtATime) {
-  const struct { int threads, rounds, hold_us; } cases[] = {
-      {2, 20000, 0}, {2, 20, 3000}, {8, 4000, 0}, {8, 10, 2000}};
+  const struct { int threads, rounds, hold_us; bool half_spin; } cases[] = {
+      {2, 20000, 0, false}, {2, 20, 3000, false}, {8, 4000, 0, false},
+      {8, 10, 2000, false}, {8, 4000, 0, true},   {8, 10, 2000, true}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.threads << " threads, holds of " << c.hold_us << " us");
+    SCOPED_TRACE(testing::Message() << c.threads << " threads, holds of " << c.hold_us << " us"
+                                    << (c.half_spin ? ", half spinning" : ""));
     CritSec lock;
     long entries = 0;  // touched only under the lock
     std::atomic<int> inside{0}, finished{0};
     std::atomic<bool> overlapped{false};
     std::vector<std::thread> threads;
     for (int t = 0; t < c.threads; ++t) {
-      threads.emplace_back([&] {
+      threads.emplace_back([&, spin = c.half_spin && t % 2 == 1] {
         for (int r = 0; r < c.rounds; ++r) {
-          CritSecGuard guard(&lock, false);
+          CritSecGuard guard(&lock, spin);
           if (inside.fetch_add(1) != 0) overlapped = true;
           ++entries;
           std::this_thread::sleep_for(std::chrono::microseconds(c.hold_us));
