@@ -207,12 +207,19 @@ void SleepWhileHeld(LockState* state) {
       !state->locked.compare_exchange_strong(value, kHeldContended, std::memory_order_relaxed)) {
     return;  // changed: look again
   }
-  // Counted before the kernel compares the word, and sequentially
-  // consistent, as the unlock reads the count after it writes the word:
-  // either the unlock sees this sleeper or the kernel sees the word changed.
+  // Counted before the kernel compares the word. The unlock writes the word,
+  // then reads the count (both sequentially consistent); FUTEX_WAIT makes a
+  // full barrier before its read. So either the unlock sees this sleeper or
+  // the kernel sees the word changed.
   state->sleepers.fetch_add(1, std::memory_order_seq_cst);
   FutexWait(&state->locked, kHeldContended);
-  state->sleepers.fetch_sub(1, std::memory_order_relaxed);
+  // Never below zero: a wait begun before a fork (in a handler) ends in the
+  // child, whose lock starts afresh, and a count of -1 would hide the
+  // child's next sleeper from every unlock.
+  int counted = state->sleepers.load(std::memory_order_relaxed);
+  while (counted > 0 &&
+         !state->sleepers.compare_exchange_weak(counted, counted - 1, std::memory_order_relaxed)) {
+  }
 }
 
 // One nap of the standby: a timed wait on a word that nobody wakes, so it
